@@ -1,0 +1,37 @@
+#!/bin/bash
+# Installs the Debian packages needed to build, test and demo the bridges.
+# Idempotent: packages already present are skipped; nothing is installed when
+# everything is there. Needs root (or sudo) only when something is missing.
+set -euo pipefail
+
+packages=(
+  # building
+  g++ cmake make pkg-config libasound2-dev libjack-jackd2-dev libgtest-dev
+  # the sequencer VM
+  qemu-system-x86 busybox-static cpio
+  # peers
+  jackd2 alsa-utils
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+
+# The VM fetches Debian's kernel package by name, so the package lists must be
+# there even when nothing is missing.
+need_update=0
+[ ${#missing[@]} -gt 0 ] && need_update=1
+apt-cache show linux-image-amd64 >/dev/null 2>&1 || need_update=1
+
+if [ "$need_update" -eq 1 ]; then
+  "${sudo[@]}" apt-get update -q
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "install-deps: installing ${missing[*]}"
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

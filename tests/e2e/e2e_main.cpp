@@ -1,0 +1,35 @@
+// Entry point of every end-to-end test binary: it needs the kernel sequencer
+// and starts a private JACK server that all its tests share.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <iostream>
+
+namespace {
+
+class SuiteEnvironment : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        ASSERT_TRUE(e2e::has_sequencer())
+            << "no ALSA sequencer (/dev/snd/seq): run this suite in the sequencer VM";
+        std::string name = "e2e_" + std::to_string(getpid());
+        e2e::use_jack_server(name);
+        server_ = std::make_unique<e2e::JackServer>(name);
+    }
+    void TearDown() override {
+        server_.reset();
+    }
+
+  private:
+    std::unique_ptr<e2e::JackServer> server_;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new SuiteEnvironment);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,82 @@
+// Shared pieces of the end-to-end tests: child processes with captured
+// output, waiting on conditions, and a private JACK server per test binary.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+using namespace std::chrono_literals;
+
+// Generous: the suite runs under software emulation.
+inline constexpr auto long_wait = 30s;
+
+// Polls `condition` until it holds or `timeout` passes.
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+// A child process whose stdout and stderr go to files of its own.
+class Child {
+  public:
+    // `env` entries override or add variables of our environment; an empty
+    // value removes one.
+    Child(std::vector<std::string> argv, std::map<std::string, std::string> env = {});
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    pid_t pid() const {
+        return pid_;
+    }
+    void signal(int signal_number);
+    bool running();
+    // Exit status, or 128 + signal number if a signal ended it; nothing if it
+    // is still running after `timeout`.
+    std::optional<int> wait_exit(std::chrono::milliseconds timeout);
+    std::string out();
+    std::string err();
+    std::vector<std::string> err_lines();
+
+  private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+    std::string out_path_;
+    std::string err_path_;
+};
+
+// Starts `jackd -n <name> --no-realtime -d dummy -r 48000 -p 1024` and waits
+// until a client can connect to it.
+class JackServer {
+  public:
+    explicit JackServer(std::string name, int period = 1024);
+    ~JackServer();
+    const std::string& name() const {
+        return name_;
+    }
+    // Ends the server with SIGTERM and waits for it.
+    void stop();
+    Child& process() {
+        return *child_;
+    }
+
+  private:
+    std::string name_;
+    std::unique_ptr<Child> child_;
+};
+
+// Points every JACK client of this process and its children at the named
+// server and forbids the JACK library to start a server of its own.
+void use_jack_server(const std::string& name);
+
+bool has_sequencer();
+
+std::string read_file(const std::string& path);
+
+} // namespace e2e
