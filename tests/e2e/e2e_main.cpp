@@ -8,6 +8,14 @@
 #include <iostream>
 
 namespace {
+e2e::JackServer* the_server = nullptr;
+}
+
+e2e::JackServer& e2e::suite_server() {
+    return *the_server;
+}
+
+namespace {
 
 class SuiteEnvironment : public ::testing::Environment {
   public:
@@ -17,8 +25,10 @@ class SuiteEnvironment : public ::testing::Environment {
         std::string name = "e2e_" + std::to_string(getpid());
         e2e::use_jack_server(name);
         server_ = std::make_unique<e2e::JackServer>(name);
+        the_server = server_.get();
     }
     void TearDown() override {
+        the_server = nullptr;
         server_.reset();
     }
 

@@ -74,10 +74,10 @@ Child::Child(std::vector<std::string> argv, std::map<std::string, std::string> e
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     // The child starts with default signal dispositions and an empty mask,
     // whatever the test runner has set.
     posix_spawnattr_t attr;
@@ -150,29 +150,30 @@ void print_jack_message(const char* message) {
 
 } // namespace
 
-JackServer::JackServer(std::string name, int period) : name_(std::move(name)) {
-    child_ = std::make_unique<Child>(std::vector<std::string>{
-        "jackd", "-n", name_, "--no-realtime", "-d", "dummy", "-r", "48000", "-p",
-        std::to_string(period)});
-    // Until the server is up, each probe makes the JACK library complain.
+QuietJack::QuietJack() {
     jack_set_error_function(ignore_jack_message);
-    jack_set_info_function(ignore_jack_message);
-    bool up = wait_until(
-        [&] {
-            if (!child_->running()) return true;
-            jack_status_t status;
-            jack_client_t* probe =
-                jack_client_open("e2e_probe", static_cast<jack_options_t>(JackNoStartServer |
-                                                                          JackServerName),
-                                 &status, name_.c_str());
-            if (!probe) return false;
-            jack_client_close(probe);
-            return true;
-        },
-        long_wait);
+}
+
+QuietJack::~QuietJack() {
     jack_set_error_function(print_jack_message);
-    jack_set_info_function(print_jack_message);
-    if (!up || !child_->running())
+}
+
+bool jack_connect_on(const std::string& server, const std::string& source,
+                     const std::string& destination) {
+    Child connect({"jack_connect", "-s", server, source, destination});
+    return connect.wait_exit(long_wait) == 0;
+}
+
+JackServer::JackServer(std::string name, int period) : name_(std::move(name)) {
+    child_ = std::make_unique<Child>(std::vector<std::string>{"jackd", "-n", name_, "--no-realtime",
+                                                              "-d", "dummy", "-r", "48000", "-p",
+                                                              std::to_string(period)});
+    // Asked from another process: one process can be a client of one JACK
+    // server only.
+    Child probe({"jack_wait", "-s", name_, "-w", "-t",
+                 std::to_string(std::chrono::seconds(long_wait).count())});
+    auto status = probe.wait_exit(long_wait + 5s);
+    if (status != 0 || !child_->running())
         throw std::runtime_error("the JACK server \"" + name_ +
                                  "\" did not start: " + child_->err());
 }
@@ -185,6 +186,85 @@ void JackServer::stop() {
     if (!child_->running()) return;
     child_->signal(SIGTERM);
     if (!child_->wait_exit(long_wait)) child_->signal(SIGKILL);
+}
+
+std::vector<std::string> without_sequencer(std::vector<std::string> argv) {
+    if (!has_sequencer()) return argv;
+    std::vector<std::string> wrapped{"unshare",
+                                     "--mount",
+                                     "--propagation",
+                                     "private",
+                                     "sh",
+                                     "-c",
+                                     "mount -t tmpfs none /dev/snd && exec \"$@\"",
+                                     "sh"};
+    wrapped.insert(wrapped.end(), argv.begin(), argv.end());
+    return wrapped;
+}
+
+std::vector<std::string> lines_among(const std::vector<std::string>& lines,
+                                     const std::vector<std::string>& ours) {
+    std::vector<std::string> found;
+    for (const auto& line : lines)
+        for (const auto& own : ours)
+            if (line == own) found.push_back(line);
+    return found;
+}
+
+bool catches_signals(pid_t pid, std::initializer_list<int> signals) {
+    std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("SigCgt:", 0) != 0) continue;
+        unsigned long long caught = std::stoull(line.substr(7), nullptr, 16);
+        for (int s : signals)
+            if (!(caught & (1ull << (s - 1)))) return false;
+        return true;
+    }
+    return false;
+}
+
+std::optional<int> seq_input_cells_in_use(int client) {
+    std::istringstream clients(read_file("/proc/asound/seq/clients"));
+    std::string wanted = "Client " + std::to_string(client) + " ";
+    bool in_client = false, in_input_pool = false;
+    for (std::string line; std::getline(clients, line);) {
+        if (line.rfind("Client ", 0) == 0) {
+            in_client = line.rfind(wanted, 0) == 0;
+            in_input_pool = false;
+        } else if (in_client && line.find("Input pool") != std::string::npos) {
+            in_input_pool = true;
+        } else if (in_client && in_input_pool && line.find("Cells in use") != std::string::npos) {
+            return std::stoi(line.substr(line.find(':') + 1));
+        }
+    }
+    return std::nullopt;
+}
+
+bool waiting_in_poll(pid_t pid) {
+    std::istringstream syscall(read_file("/proc/" + std::to_string(pid) + "/syscall"));
+    long number = -1;
+    syscall >> number;
+#ifdef __x86_64__
+    return number == 7 || number == 271; // poll, ppoll
+#else
+    return number == 73; // ppoll
+#endif
+}
+
+Stopped::Stopped(pid_t pid) : pid_(pid) {
+    kill(pid_, SIGSTOP);
+    // Wait until it is really stopped ('T' in /proc/<pid>/stat).
+    wait_until(
+        [&] {
+            std::string stat = read_file("/proc/" + std::to_string(pid_) + "/stat");
+            auto paren = stat.rfind(')');
+            return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'T';
+        },
+        long_wait);
+}
+
+Stopped::~Stopped() {
+    kill(pid_, SIGCONT);
 }
 
 bool has_sequencer() {

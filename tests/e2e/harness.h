@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -71,11 +72,57 @@ class JackServer {
     std::unique_ptr<Child> child_;
 };
 
+// The JACK server that all tests of this binary share.
+JackServer& suite_server();
+
+// Silences the JACK library's error lines in this process while it lives:
+// for probes that are expected to fail until the thing probed is ready.
+class QuietJack {
+  public:
+    QuietJack();
+    ~QuietJack();
+};
+
+// Connects two ports on the named server, from a child process (this process
+// is a client of the suite's server only).
+bool jack_connect_on(const std::string& server, const std::string& source,
+                     const std::string& destination);
+
 // Points every JACK client of this process and its children at the named
 // server and forbids the JACK library to start a server of its own.
 void use_jack_server(const std::string& name);
 
 bool has_sequencer();
+
+// The command line that runs `argv` where no sequencer can be opened: as is
+// where the machine has none, else in a mount namespace that hides /dev/snd.
+std::vector<std::string> without_sequencer(std::vector<std::string> argv);
+
+// The lines of `lines` that are among `ours`, in order.
+std::vector<std::string> lines_among(const std::vector<std::string>& lines,
+                                     const std::vector<std::string>& ours);
+
+// Whether the process has handlers installed for every one of `signals`.
+bool catches_signals(pid_t pid, std::initializer_list<int> signals);
+
+// Cells of a sequencer client's kernel input pool in use: events sent to it
+// that it has not read yet. Nothing if the client is not there.
+std::optional<int> seq_input_cells_in_use(int client);
+
+// Whether the process's main thread is blocked in poll().
+bool waiting_in_poll(pid_t pid);
+
+// Keeps a process stopped (SIGSTOP) for as long as it lives; SIGCONT after.
+class Stopped {
+  public:
+    explicit Stopped(pid_t pid);
+    ~Stopped();
+    Stopped(const Stopped&) = delete;
+    Stopped& operator=(const Stopped&) = delete;
+
+  private:
+    pid_t pid_;
+};
 
 std::string read_file(const std::string& path);
 

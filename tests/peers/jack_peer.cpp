@@ -3,11 +3,13 @@
 #include <jack/midiport.h>
 
 #include <cstring>
+#include <functional>
 #include <stdexcept>
+#include <thread>
 
 namespace peers {
 
-JackPeer::JackPeer(const std::string& name) {
+JackPeer::JackPeer(const std::string& name) : entries_(max_entries), bytes_(max_bytes) {
     jack_status_t status;
     client_ = jack_client_open(name.c_str(), JackNoStartServer, &status);
     if (!client_) throw std::runtime_error("JACK peer: cannot connect to the JACK server");
@@ -40,77 +42,87 @@ int JackPeer::process(jack_nframes_t nframes, void* self) {
     return static_cast<JackPeer*>(self)->process(nframes);
 }
 
-// Test code: taking a lock here is acceptable, the test threads hold it only
-// briefly.
 int JackPeer::process(jack_nframes_t nframes) {
+    std::uint64_t period = period_.load(std::memory_order_relaxed);
     jack_nframes_t start = jack_last_frame_time(client_);
     void* in = jack_port_get_buffer(in_, nframes);
     void* out = jack_port_get_buffer(out_, nframes);
     jack_midi_clear_buffer(out);
-    std::lock_guard lock(mutex_);
-    std::uint32_t count = jack_midi_get_event_count(in);
-    for (std::uint32_t i = 0; i < count; ++i) {
+
+    std::size_t count = entry_count_.load(std::memory_order_relaxed);
+    std::uint32_t events = jack_midi_get_event_count(in);
+    for (std::uint32_t i = 0; i < events; ++i) {
         jack_midi_event_t event;
         if (jack_midi_event_get(&event, in, i) != 0) continue;
-        received_.push_back({std::vector<unsigned char>(event.buffer, event.buffer + event.size),
-                             event.time, start, period_});
+        if (count == max_entries || bytes_used_ + event.size > max_bytes) break;
+        if (event.size > 0) std::memcpy(bytes_.data() + bytes_used_, event.buffer, event.size);
+        entries_[count++] = {bytes_used_, event.size, event.time, start, period};
+        bytes_used_ += event.size;
     }
-    if (outgoing_pending_) {
+    entry_count_.store(count, std::memory_order_release);
+
+    if (outgoing_pending_.load(std::memory_order_acquire)) {
         for (const auto& event : outgoing_) {
             auto* slot = jack_midi_event_reserve(out, event.frame, event.bytes.size());
             if (slot && !event.bytes.empty())
                 std::memcpy(slot, event.bytes.data(), event.bytes.size());
         }
-        outgoing_pending_ = false;
-        sent_period_ = period_;
+        sent_period_.store(period, std::memory_order_relaxed);
+        outgoing_pending_.store(false, std::memory_order_release);
     }
-    ++period_;
-    changed_.notify_all();
+    period_.store(period + 1, std::memory_order_release);
     return 0;
 }
 
+namespace {
+
+bool poll_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+} // namespace
+
 std::uint64_t JackPeer::send_in_one_period(const std::vector<JackOutgoing>& events,
                                            std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
+    if (!poll_until([&] { return !outgoing_pending_.load(); }, timeout))
+        throw std::runtime_error("JACK peer: an earlier send is still pending");
     outgoing_ = events;
-    outgoing_pending_ = true;
-    if (!changed_.wait_for(lock, timeout, [&] { return !outgoing_pending_; }))
+    outgoing_pending_.store(true, std::memory_order_release);
+    if (!poll_until([&] { return !outgoing_pending_.load(std::memory_order_acquire); }, timeout))
         throw std::runtime_error("JACK peer: no process cycle ran to send the events");
-    return sent_period_;
+    return sent_period_.load();
+}
+
+std::vector<JackEvent> JackPeer::received() const {
+    std::size_t count = entry_count_.load(std::memory_order_acquire);
+    std::vector<JackEvent> events;
+    for (std::size_t i = first_entry_; i < count; ++i) {
+        const Entry& e = entries_[i];
+        events.push_back({std::vector<unsigned char>(bytes_.begin() + e.offset,
+                                                     bytes_.begin() + e.offset + e.size),
+                          e.frame, e.period_start, e.period});
+    }
+    return events;
 }
 
 std::vector<JackEvent> JackPeer::wait_events(std::size_t count,
-                                             std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, timeout, [&] { return received_.size() >= count; });
-    return received_;
-}
-
-std::vector<JackEvent> JackPeer::collect_for(std::chrono::milliseconds time) {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, time, [] { return false; });
-    return received_;
-}
-
-std::vector<JackEvent> JackPeer::received() {
-    std::lock_guard lock(mutex_);
-    return received_;
+                                             std::chrono::milliseconds timeout) const {
+    poll_until([&] { return entry_count_.load() - first_entry_ >= count; }, timeout);
+    return received();
 }
 
 void JackPeer::clear_received() {
-    std::lock_guard lock(mutex_);
-    received_.clear();
+    first_entry_ = entry_count_.load();
 }
 
-std::uint64_t JackPeer::periods() {
-    std::lock_guard lock(mutex_);
-    return period_;
-}
-
-bool JackPeer::wait_periods(std::uint64_t count, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    std::uint64_t target = period_ + count;
-    return changed_.wait_for(lock, timeout, [&] { return period_ >= target; });
+bool JackPeer::wait_periods(std::uint64_t count, std::chrono::milliseconds timeout) const {
+    std::uint64_t target = period_.load() + count;
+    return poll_until([&] { return period_.load() >= target; }, timeout);
 }
 
 } // namespace peers

@@ -5,10 +5,9 @@
 
 #include <jack/jack.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -39,39 +38,54 @@ class JackPeer {
     jack_client_t* client() const {
         return client_;
     }
-    jack_nframes_t period_size() const {
-        return jack_get_buffer_size(client_);
-    }
 
     void connect(const std::string& source, const std::string& destination);
 
-    // Queues events for one coming period (all of them in the same one);
+    // Sends the events in one coming period (all of them in the same one);
     // returns the number of that period once it has been sent.
     std::uint64_t send_in_one_period(const std::vector<JackOutgoing>& events,
                                      std::chrono::milliseconds timeout);
 
-    std::vector<JackEvent> wait_events(std::size_t count, std::chrono::milliseconds timeout);
-    std::vector<JackEvent> collect_for(std::chrono::milliseconds time);
-    std::vector<JackEvent> received();
+    // Everything received since the last clear_received().
+    std::vector<JackEvent> received() const;
+    std::vector<JackEvent> wait_events(std::size_t count, std::chrono::milliseconds timeout) const;
     void clear_received();
-    std::uint64_t periods();
+    // Process cycles run so far.
+    std::uint64_t periods() const {
+        return period_.load();
+    }
     // Waits until `count` more process cycles have run.
-    bool wait_periods(std::uint64_t count, std::chrono::milliseconds timeout);
+    bool wait_periods(std::uint64_t count, std::chrono::milliseconds timeout) const;
 
   private:
     static int process(jack_nframes_t nframes, void* self);
     int process(jack_nframes_t nframes);
 
+    // What the process callback records goes into storage made up front and
+    // is published by a counter: the callback never waits for the test.
+    struct Entry {
+        std::size_t offset;
+        std::size_t size;
+        jack_nframes_t frame;
+        jack_nframes_t period_start;
+        std::uint64_t period;
+    };
+    static constexpr std::size_t max_entries = 1 << 17;
+    static constexpr std::size_t max_bytes = 1 << 24;
+
     jack_client_t* client_ = nullptr;
     jack_port_t* in_ = nullptr;
     jack_port_t* out_ = nullptr;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<JackEvent> received_;
+    std::vector<Entry> entries_;
+    std::vector<unsigned char> bytes_;
+    std::size_t bytes_used_ = 0;
+    std::atomic<std::size_t> entry_count_{0};
+    std::size_t first_entry_ = 0; // clear_received() moves it
+    std::atomic<std::uint64_t> period_{0};
+
     std::vector<JackOutgoing> outgoing_;
-    bool outgoing_pending_ = false;
-    std::uint64_t sent_period_ = 0;
-    std::uint64_t period_ = 0;
+    std::atomic<bool> outgoing_pending_{false};
+    std::atomic<std::uint64_t> sent_period_{0};
 };
 
 } // namespace peers

@@ -37,11 +37,11 @@ SeqEvent record(const snd_seq_event_t& ev) {
 SeqPeer::SeqPeer(const std::string& name) {
     check(snd_seq_open(&seq_, "hw", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK), "open");
     snd_seq_set_client_name(seq_, name.c_str());
-    port_ = snd_seq_create_simple_port(seq_, "port",
-                                       SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ |
-                                           SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
-                                       SND_SEQ_PORT_TYPE_MIDI_GENERIC |
-                                           SND_SEQ_PORT_TYPE_APPLICATION);
+    port_ =
+        snd_seq_create_simple_port(seq_, "port",
+                                   SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ |
+                                       SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                                   SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
     check(port_, "create port");
     // Large enough for the longest system-exclusive message the tests send.
     check(snd_seq_set_client_pool_output(seq_, 1000), "output pool");
@@ -84,8 +84,8 @@ void SeqPeer::send_midi(const std::vector<unsigned char>& bytes, SeqAddress dest
     snd_seq_event_t event;
     snd_seq_ev_clear(&event);
     snd_midi_event_reset_encode(encoder_);
-    long used = snd_midi_event_encode(encoder_, bytes.data(), static_cast<long>(bytes.size()),
-                                      &event);
+    long used =
+        snd_midi_event_encode(encoder_, bytes.data(), static_cast<long>(bytes.size()), &event);
     if (used <= 0 || event.type == SND_SEQ_EVENT_NONE)
         throw std::runtime_error("sequencer peer: bytes do not encode to an event");
     send(event, dest);
@@ -108,7 +108,7 @@ void SeqPeer::receive_pending(int timeout_ms) {
 }
 
 const std::vector<SeqEvent>& SeqPeer::wait_events(std::size_t count,
-                                                   std::chrono::milliseconds timeout) {
+                                                  std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (received_.size() < count && std::chrono::steady_clock::now() < deadline)
         receive_pending(10);
@@ -127,8 +127,7 @@ std::optional<int> SeqPeer::find_client(const std::string& name) const {
     snd_seq_client_info_alloca(&info);
     snd_seq_client_info_set_client(info, -1);
     while (snd_seq_query_next_client(seq_, info) >= 0)
-        if (name == snd_seq_client_info_get_name(info))
-            return snd_seq_client_info_get_client(info);
+        if (name == snd_seq_client_info_get_name(info)) return snd_seq_client_info_get_client(info);
     return std::nullopt;
 }
 
@@ -146,8 +145,8 @@ std::vector<SeqPortInfo> SeqPeer::ports_of(int client) const {
     snd_seq_port_info_set_client(info, client);
     snd_seq_port_info_set_port(info, -1);
     while (snd_seq_query_next_port(seq_, info) >= 0)
-        ports.push_back({snd_seq_port_info_get_port(info), snd_seq_port_info_get_name(info), snd_seq_port_info_get_capability(info),
-                         snd_seq_port_info_get_type(info)});
+        ports.push_back({snd_seq_port_info_get_port(info), snd_seq_port_info_get_name(info),
+                         snd_seq_port_info_get_capability(info), snd_seq_port_info_get_type(info)});
     return ports;
 }
 

@@ -1,0 +1,281 @@
+// velkin_bridge end to end: the real kernel sequencer on one side, a real
+// JACK server on the other.
+#include "harness.h"
+#include "jack_peer.h"
+#include "seq_peer.h"
+
+#include <gtest/gtest.h>
+#include <jack/jack.h>
+
+#include <csignal>
+#include <numeric>
+
+using namespace e2e;
+using peers::JackEvent;
+using peers::JackPeer;
+using peers::SeqAddress;
+using peers::SeqPeer;
+using Bytes = std::vector<unsigned char>;
+
+namespace {
+
+const std::vector<std::string> our_lines = {
+    "Error opening ALSA sequencer.",
+    "Error creating sequencer port.",
+    "Error initializing ALSA MIDI decoder!",
+    "Failed to create ringbuffer!",
+    "Failed to connect to JACK server!",
+    "Failed to create JACK MIDI port!",
+    "Failed to activate JACK client!",
+    "JACK shutdown notification received.",
+    "ringbuffer overflow!",
+    "???? short read from ringbuffer!",
+};
+
+struct Velkin {
+    std::unique_ptr<Child> child;
+    std::string name;
+    SeqAddress playback;
+};
+
+// Starts the bridge and waits until it runs: its sequencer port is there, its
+// JACK port is connected to the peer's input (which needs an active client),
+// and its stop signals are handled.
+Velkin start_velkin(SeqPeer& seq, JackPeer& jack, std::vector<std::string> args,
+                    const std::string& name, std::map<std::string, std::string> env = {}) {
+    args.insert(args.begin(), VELKIN_BRIDGE);
+    Velkin v{std::make_unique<Child>(args, env), name, {}};
+    QuietJack quiet;
+    bool up = wait_until(
+        [&] {
+            if (!v.child->running()) return true;
+            auto client = seq.find_client(name);
+            if (!client || seq.ports_of(*client).empty()) return false;
+            v.playback = {*client, seq.ports_of(*client)[0].port};
+            return jack_connect(jack.client(), (name + ":capture").c_str(),
+                                jack.in_port().c_str()) == 0 &&
+                   catches_signals(v.child->pid(), {SIGINT, SIGTERM});
+        },
+        long_wait);
+    if (!up || !v.child->running())
+        throw std::runtime_error("velkin_bridge did not start: " + v.child->err());
+    return v;
+}
+
+// Stops the bridge with SIGTERM; it must end with status 0 and have said
+// nothing.
+void stop_quietly(Velkin& v) {
+    v.child->signal(SIGTERM);
+    EXPECT_EQ(v.child->wait_exit(long_wait), 0);
+    EXPECT_EQ(v.child->err(), "");
+    EXPECT_EQ(v.child->out(), "");
+}
+
+// Waits until the bridge has handled everything sent to it: nothing left in
+// its kernel input pool, and its main thread back in its wait.
+void wait_bridge_read_all(const Velkin& v) {
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return seq_input_cells_in_use(v.playback.client) == 0 &&
+                   waiting_in_poll(v.child->pid());
+        },
+        long_wait));
+}
+
+class VelkinBridge : public ::testing::Test {
+  protected:
+    SeqPeer seq{"velkin_test_seq"};
+    JackPeer jack{"velkin_test_jack"};
+};
+
+TEST_F(VelkinBridge, NamesItsClientsAndPortsAsAnotherClientSeesThem) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string name;
+    };
+    for (const Case& c :
+         {Case{{}, "velkin_bridge"}, Case{{"studio_in"}, "studio_in"},
+          Case{{"first", "second"}, "velkin_bridge"}, Case{{"a", "b", "c"}, "velkin_bridge"}}) {
+        SCOPED_TRACE(c.name + " with " + std::to_string(c.args.size()) + " arguments");
+        Velkin v = start_velkin(seq, jack, c.args, c.name);
+        EXPECT_EQ(seq.client_name(v.playback.client), c.name);
+        auto ports = seq.ports_of(v.playback.client);
+        ASSERT_EQ(ports.size(), 1u);
+        EXPECT_EQ(ports[0].name, "playback");
+        EXPECT_EQ(ports[0].capability, 0x42u);
+        EXPECT_EQ(ports[0].type, 0x10000u);
+        EXPECT_TRUE(seq.queues_of(v.playback.client).empty());
+
+        jack_port_t* port = jack_port_by_name(jack.client(), (c.name + ":capture").c_str());
+        ASSERT_NE(port, nullptr);
+        EXPECT_STREQ(jack_port_type(port), JACK_DEFAULT_MIDI_TYPE);
+        EXPECT_EQ(jack_port_flags(port), JackPortIsOutput);
+        const char** own = jack_get_ports(jack.client(), (c.name + ":.*").c_str(), nullptr, 0);
+        ASSERT_NE(own, nullptr);
+        EXPECT_EQ(own[1], nullptr) << "more than one JACK port";
+        jack_free(own);
+        stop_quietly(v);
+    }
+}
+
+TEST_F(VelkinBridge, NoteOnComesOutAtFrameZeroOfALaterPeriod) {
+    Velkin v = start_velkin(seq, jack, {}, "velkin_bridge");
+    seq.connect_to(v.playback);
+    for (int i = 0; i < 3; ++i) {
+        std::uint64_t period_before = jack.periods();
+        seq.send_midi({0x92, static_cast<unsigned char>(60 + i), 100}, v.playback);
+        auto events = jack.wait_events(i + 1, long_wait);
+        ASSERT_EQ(events.size(), static_cast<std::size_t>(i + 1));
+        EXPECT_EQ(events[i].bytes, (Bytes{0x92, static_cast<unsigned char>(60 + i), 100}));
+        EXPECT_EQ(events[i].frame, 0u);
+        EXPECT_GE(events[i].period, period_before);
+    }
+    stop_quietly(v);
+}
+
+TEST_F(VelkinBridge, EventsBetweenTwoPeriodsComeOutInOnePeriodInOrder) {
+    Velkin v = start_velkin(seq, jack, {}, "velkin_bridge");
+    const std::vector<Bytes> sent = {
+        {0x90, 60, 100}, {0x90, 64, 90}, {0x80, 60, 0}, {0xb1, 7, 127}, {0xe0, 0x00, 0x40}};
+    {
+        // With the server held, the bridge takes all of them into its ring
+        // before the next period starts.
+        Stopped hold(suite_server().process().pid());
+        for (const auto& bytes : sent)
+            seq.send_midi(bytes, v.playback);
+        wait_bridge_read_all(v);
+    }
+    auto events = jack.wait_events(sent.size(), long_wait);
+    ASSERT_EQ(events.size(), sent.size());
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(events[i].bytes, sent[i]) << "event " << i;
+        EXPECT_EQ(events[i].frame, 0u);
+        EXPECT_EQ(events[i].period, events[0].period);
+    }
+    stop_quietly(v);
+}
+
+TEST_F(VelkinBridge, ForwardsShortSysexAndDropsLongSysexAndEventsWithoutMidiForm) {
+    Velkin v = start_velkin(seq, jack, {}, "velkin_bridge");
+    auto sysex = [](std::size_t length) {
+        Bytes bytes(length, 0x11);
+        bytes.front() = 0xf0;
+        bytes.back() = 0xf7;
+        return bytes;
+    };
+    seq.send_midi(sysex(15), v.playback);
+    seq.send_midi(sysex(16), v.playback);
+    seq.send_midi(sysex(200), v.playback);
+    for (int type : {SND_SEQ_EVENT_PORT_SUBSCRIBED, SND_SEQ_EVENT_CLIENT_START, SND_SEQ_EVENT_ECHO,
+                     SND_SEQ_EVENT_USR0}) {
+        snd_seq_event_t event;
+        snd_seq_ev_clear(&event);
+        event.type = type;
+        seq.send(event, v.playback);
+    }
+    seq.send_midi({0x91, 1, 2}, v.playback); // the last one, so we know when all were handled
+
+    auto events = jack.wait_events(2, long_wait);
+    ASSERT_TRUE(jack.wait_periods(3, long_wait));
+    events = jack.received();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].bytes, sysex(15));
+    EXPECT_EQ(events[1].bytes, (Bytes{0x91, 1, 2}));
+    stop_quietly(v);
+}
+
+TEST_F(VelkinBridge, FullRingDropsRecordsWithALineEachAndKeepsTheRestIntact) {
+    Velkin v = start_velkin(seq, jack, {}, "velkin_bridge");
+    // A 2048-byte ring holds 2047 bytes: 511 records of a note-on (4 bytes
+    // each), with 3 bytes left over.
+    constexpr int fitting = 511, sent_notes = 600;
+    std::vector<Bytes> sent;
+    for (int i = 0; i < sent_notes; ++i)
+        sent.push_back({static_cast<unsigned char>(0x90 | (i % 16)),
+                        static_cast<unsigned char>(i / 16), static_cast<unsigned char>(i % 128)});
+    {
+        Stopped hold(suite_server().process().pid());
+        for (const auto& bytes : sent) {
+            // Keep within the bridge's kernel input pool.
+            ASSERT_TRUE(wait_until([&] { return seq_input_cells_in_use(v.playback.client) < 50; },
+                                   long_wait));
+            seq.send_midi(bytes, v.playback);
+        }
+        wait_bridge_read_all(v);
+        ASSERT_TRUE(wait_until([&] { return v.child->err_lines().size() >= sent_notes - fitting; },
+                               long_wait));
+        // A program change is a 3-byte record: it fits the room left.
+        seq.send_midi({0xc5, 42}, v.playback);
+        wait_bridge_read_all(v);
+    }
+    auto events = jack.wait_events(fitting + 1, long_wait);
+    ASSERT_TRUE(jack.wait_periods(3, long_wait));
+    events = jack.received();
+    ASSERT_EQ(events.size(), static_cast<std::size_t>(fitting + 1));
+    for (int i = 0; i < fitting; ++i)
+        ASSERT_EQ(events[i].bytes, sent[i]) << "event " << i;
+    EXPECT_EQ(events[fitting].bytes, (Bytes{0xc5, 42}));
+    EXPECT_EQ(v.child->err_lines(),
+              std::vector<std::string>(sent_notes - fitting, "ringbuffer overflow!"));
+
+    v.child->signal(SIGTERM);
+    EXPECT_EQ(v.child->wait_exit(long_wait), 0);
+    EXPECT_EQ(v.child->out(), "");
+}
+
+TEST_F(VelkinBridge, StopsOnSigintAndSigtermWithStatusZero) {
+    for (int signal_number : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(signal_number));
+        Velkin v = start_velkin(seq, jack, {}, "velkin_bridge");
+        v.child->signal(signal_number);
+        EXPECT_EQ(v.child->wait_exit(long_wait), 0);
+        EXPECT_EQ(v.child->err(), "");
+        EXPECT_EQ(v.child->out(), "");
+        EXPECT_FALSE(seq.find_client("velkin_bridge"));
+    }
+}
+
+TEST_F(VelkinBridge, StopsWhenTheJackServerShutsDown) {
+    std::string server_name = "velkin_shutdown_" + std::to_string(getpid());
+    JackServer server(server_name);
+    Child bridge({VELKIN_BRIDGE, "velkin_shutdown"}, {{"JACK_DEFAULT_SERVER", server_name}});
+    Child monitor({"jack_midi_dump"}, {{"JACK_DEFAULT_SERVER", server_name}});
+    // The connection succeeds once the bridge's client is active.
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return !bridge.running() ||
+                   jack_connect_on(server_name, "velkin_shutdown:capture", "midi-monitor:input");
+        },
+        long_wait));
+    ASSERT_TRUE(bridge.running()) << bridge.err();
+    server.stop();
+    EXPECT_EQ(bridge.wait_exit(long_wait), 0);
+    EXPECT_EQ(lines_among(bridge.err_lines(), our_lines),
+              std::vector<std::string>{"JACK shutdown notification received."});
+    EXPECT_EQ(bridge.out(), "");
+}
+
+TEST(VelkinBridgeSetup, FailsWithItsLineAndStatusOneWithoutSequencerOrJackServer) {
+    struct Case {
+        std::vector<std::string> argv;
+        std::map<std::string, std::string> env;
+        std::string line;
+    };
+    for (const Case& c : {
+             Case{without_sequencer({VELKIN_BRIDGE}), {}, "Error opening ALSA sequencer."},
+             Case{{VELKIN_BRIDGE},
+                  {{"JACK_DEFAULT_SERVER", "no_such_server"}, {"JACK_NO_START_SERVER", "1"}},
+                  "Failed to connect to JACK server!"},
+         }) {
+        SCOPED_TRACE(c.line);
+        Child bridge(c.argv, c.env);
+        EXPECT_EQ(bridge.wait_exit(long_wait), 1);
+        auto lines = bridge.err_lines();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), c.line);
+        EXPECT_EQ(lines_among(lines, our_lines), std::vector<std::string>{c.line});
+        EXPECT_EQ(bridge.out(), "");
+    }
+}
+
+} // namespace
