@@ -47,6 +47,8 @@ SeqPeer::SeqPeer(const std::string& name) {
     check(snd_seq_set_client_pool_output(seq_, 1000), "output pool");
     check(snd_seq_set_output_buffer_size(seq_, 1 << 16), "output buffer");
     check(snd_seq_set_input_buffer_size(seq_, 1 << 16), "input buffer");
+    // Room for long bursts sent to us before we read them.
+    check(snd_seq_set_client_pool_input(seq_, 2000), "input pool");
     check(snd_midi_event_new(4096, &encoder_), "midi encoder");
 }
 
