@@ -54,7 +54,12 @@ Dornel start_dornel(SeqPeer& seq, JackPeer& jack, std::vector<std::string> args,
         },
         long_wait);
     if (!up || !d.child->running())
-        throw std::runtime_error("dornel_bridge did not start: " + d.child->err());
+        throw std::runtime_error(
+            "dornel_bridge did not start (" +
+            std::string(d.child->running() ? "running" : "ended") + ", sequencer port " +
+            std::to_string(d.capture.client) + ":" + std::to_string(d.capture.port) + ", signals " +
+            (catches_signals(d.child->pid(), {SIGINT, SIGTERM}) ? "" : "not ") +
+            "caught): " + d.child->err());
     seq.connect_from(d.capture);
     return d;
 }

@@ -27,7 +27,9 @@ class SuiteEnvironment : public ::testing::Environment {
 #endif
         std::string name = "e2e_" + std::to_string(getpid());
         e2e::use_jack_server(name);
-        server_ = std::make_unique<e2e::JackServer>(name);
+        // Long periods leave slack for software emulation: a client that
+        // misses its period (an xrun) loses that period's MIDI.
+        server_ = std::make_unique<e2e::JackServer>(name, e2e::suite_period);
         the_server = server_.get();
     }
     void TearDown() override {

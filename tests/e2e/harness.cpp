@@ -25,7 +25,7 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::millisecond
     for (;;) {
         if (condition()) return true;
         if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(5ms);
+        std::this_thread::sleep_for(10ms);
     }
 }
 

@@ -20,6 +20,9 @@ using namespace std::chrono_literals;
 // Generous: the suite runs under software emulation.
 inline constexpr auto long_wait = 30s;
 
+// Frames per period of the suite's JACK server (at 48000 Hz).
+inline constexpr int suite_period = 4096;
+
 // Polls `condition` until it holds or `timeout` passes.
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
