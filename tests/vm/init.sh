@@ -28,11 +28,10 @@ for m in $(cat /modules.list); do
   insmod "/modules/$m.ko" || fail "module $m did not load"
 done
 
-mkdir -p /newroot
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,ro hostroot /newroot ||
+mkdir -p /hostroot /newroot
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,ro hostroot /hostroot ||
   fail "the host's root did not mount"
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 rwshare "/newroot$vm_rw" ||
-  fail "the read-write share did not mount"
+mount --bind /hostroot /newroot || fail "the host's root did not bind"
 
 mount -t proc proc /newroot/proc || fail "proc did not mount"
 mount -t sysfs sysfs /newroot/sys || fail "sysfs did not mount"
@@ -40,8 +39,21 @@ mount -t devtmpfs devtmpfs /newroot/dev || fail "devtmpfs did not mount"
 mkdir -p /newroot/dev/shm
 for d in /tmp /run /var/tmp /root /dev/shm; do
   mount -t tmpfs -o mode=1777 tmpfs "/newroot$d" || fail "tmpfs on $d did not mount"
+  # A working directory below a fresh tmpfs (a checkout in /tmp, say) stays
+  # visible: the host's copy is bound back in.
+  case "$vm_workdir/" in
+    "$d"/*)
+      mkdir -p "/newroot$vm_workdir"
+      mount --bind "/hostroot$vm_workdir" "/newroot$vm_workdir" ||
+        fail "the working directory did not bind"
+      ;;
+  esac
 done
 chmod 700 /newroot/root
+
+mkdir -p "/newroot$vm_rw" 2>/dev/null
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 rwshare "/newroot$vm_rw" ||
+  fail "the read-write share did not mount"
 
 [ -c /newroot/dev/snd/seq ] || fail "no /dev/snd/seq after loading the sequencer modules"
 
