@@ -67,8 +67,12 @@ step "Playing $(basename "$tune") into velkin_bridge:playback with aplaymidi"
 notes=$(( $(od -An -tx1 -v "$tune" | tr ' ' '\n' | grep -c -E '^(80|90)$') ))
 aplaymidi -p velkin_bridge:0 "$tune"
 # Wait until aseqdump has shown every note-on and note-off of the tune.
-wait_for test "$(grep -c -E 'Note (on|off)' "$work/seq.txt")" -ge "$notes" ||
+if ! wait_for test "$(grep -c -E 'Note (on|off)' "$work/seq.txt")" -ge "$notes"; then
   echo "demo: not every note arrived (see below)" >&2
+  aconnect -l >&2
+  jack_lsp -c >&2
+  for t in /proc/$dornel_pid/task/*; do echo "$t $(cat $t/syscall | cut -d' ' -f1)"; done >&2
+fi
 arrived=$(grep -c -E 'Note (on|off)' "$work/seq.txt" || true)
 
 step "What left velkin_bridge's JACK port \"capture\" (jack_midi_dump: frame within the period, bytes)"

@@ -28,6 +28,15 @@ const std::vector<std::string> our_lines = {
     "Failed to activate JACK client!",       "Overflow, MIDI events are coming in too fast!",
 };
 
+std::string jack_ports(JackPeer& jack) {
+    std::string out = "  JACK ports:";
+    const char** ports = jack_get_ports(jack.client(), nullptr, nullptr, 0);
+    for (int i = 0; ports && ports[i]; ++i)
+        out += std::string(" ") + ports[i];
+    jack_free(ports);
+    return out + "\n";
+}
+
 struct Dornel {
     std::unique_ptr<Child> child;
     SeqAddress capture;
@@ -48,8 +57,10 @@ Dornel start_dornel(SeqPeer& seq, JackPeer& jack, std::vector<std::string> args,
             auto client = seq.find_client(name);
             if (!client || seq.ports_of(*client).empty()) return false;
             d.capture = {*client, seq.ports_of(*client)[0].port};
-            return jack_connect(jack.client(), jack.out_port().c_str(),
-                                (name + ":playback").c_str()) == 0 &&
+            // Connected by this call or an earlier one.
+            int connected =
+                jack_connect(jack.client(), jack.out_port().c_str(), (name + ":playback").c_str());
+            return (connected == 0 || connected == EEXIST) &&
                    catches_signals(d.child->pid(), {SIGINT, SIGTERM});
         },
         long_wait);
@@ -59,7 +70,8 @@ Dornel start_dornel(SeqPeer& seq, JackPeer& jack, std::vector<std::string> args,
             std::string(d.child->running() ? "running" : "ended") + ", sequencer port " +
             std::to_string(d.capture.client) + ":" + std::to_string(d.capture.port) + ", signals " +
             (catches_signals(d.child->pid(), {SIGINT, SIGTERM}) ? "" : "not ") +
-            "caught): " + d.child->err());
+            "caught): " + d.child->err() + "\n" + describe_threads(d.child->pid()) +
+            jack_ports(jack) + "  last JACK message: " + QuietJack::last_message());
     seq.connect_from(d.capture);
     return d;
 }

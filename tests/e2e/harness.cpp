@@ -143,7 +143,10 @@ void use_jack_server(const std::string& name) {
 
 namespace {
 
-void ignore_jack_message(const char*) {}
+std::string silenced;
+void ignore_jack_message(const char* message) {
+    silenced = message;
+}
 void print_jack_message(const char* message) {
     std::fprintf(stderr, "%s\n", message);
 }
@@ -156,6 +159,10 @@ QuietJack::QuietJack() {
 
 QuietJack::~QuietJack() {
     jack_set_error_function(print_jack_message);
+}
+
+std::string QuietJack::last_message() {
+    return silenced;
 }
 
 bool jack_connect_on(const std::string& server, const std::string& source,
@@ -238,6 +245,24 @@ std::optional<int> seq_input_cells_in_use(int client) {
         }
     }
     return std::nullopt;
+}
+
+std::string describe_threads(pid_t pid) {
+    std::string out;
+    std::string task = "/proc/" + std::to_string(pid) + "/task/";
+    Child list({"ls", task});
+    list.wait_exit(long_wait);
+    std::istringstream tids(list.out());
+    for (std::string tid; tids >> tid;) {
+        std::string comm = read_file(task + tid + "/comm");
+        std::string stat = read_file(task + tid + "/stat");
+        std::string syscall = read_file(task + tid + "/syscall");
+        auto paren = stat.rfind(')');
+        out += "  thread " + tid + " " + comm.substr(0, comm.find('\n')) + " state " +
+               (paren != std::string::npos ? stat.substr(paren + 2, 1) : "?") + " syscall " +
+               syscall.substr(0, syscall.find(' ')) + "\n";
+    }
+    return out;
 }
 
 bool waiting_in_poll(pid_t pid) {

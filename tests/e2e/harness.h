@@ -84,6 +84,8 @@ class QuietJack {
   public:
     QuietJack();
     ~QuietJack();
+    // The last line it silenced.
+    static std::string last_message();
 };
 
 // Connects two ports on the named server, from a child process (this process
@@ -111,6 +113,10 @@ bool catches_signals(pid_t pid, std::initializer_list<int> signals);
 // Cells of a sequencer client's kernel input pool in use: events sent to it
 // that it has not read yet. Nothing if the client is not there.
 std::optional<int> seq_input_cells_in_use(int client);
+
+// One line per thread of a process: its id, name, state and system call,
+// for messages about a process that does not do what was expected.
+std::string describe_threads(pid_t pid);
 
 // Whether the process's main thread is blocked in poll().
 bool waiting_in_poll(pid_t pid);

@@ -52,8 +52,10 @@ Velkin start_velkin(SeqPeer& seq, JackPeer& jack, std::vector<std::string> args,
             auto client = seq.find_client(name);
             if (!client || seq.ports_of(*client).empty()) return false;
             v.playback = {*client, seq.ports_of(*client)[0].port};
-            return jack_connect(jack.client(), (name + ":capture").c_str(),
-                                jack.in_port().c_str()) == 0 &&
+            // Connected by this call or an earlier one.
+            int connected =
+                jack_connect(jack.client(), (name + ":capture").c_str(), jack.in_port().c_str());
+            return (connected == 0 || connected == EEXIST) &&
                    catches_signals(v.child->pid(), {SIGINT, SIGTERM});
         },
         long_wait);
