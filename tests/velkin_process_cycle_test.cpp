@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <thread>
 
 using Bytes = std::vector<unsigned char>;
 
@@ -119,6 +121,49 @@ TEST_F(VelkinProcessCycle, RecoversFromBytesThatAreNotWholeRecords) {
         EXPECT_EQ(next.events[0].second, (Bytes{0x80, 60, 0}));
         EXPECT_EQ(next.err, "");
     }
+}
+
+// The main thread writes while the process thread reads: every record must
+// come out whole, however the writes fall against the end of the ring.
+TEST_F(VelkinProcessCycle, ReadsRecordsWholeWhileTheyAreWrittenConcurrently) {
+    constexpr int records = 200000;
+    auto record_of = [](int i) {
+        Bytes record(1 + 1 + i % max_midi_bytes);
+        record[0] = static_cast<unsigned char>(record.size() - 1);
+        for (std::size_t b = 1; b < record.size(); ++b)
+            record[b] = static_cast<unsigned char>((i + b) & 0x7f);
+        return record;
+    };
+    std::atomic<bool> reader_done{false};
+    std::thread writer([&] {
+        for (int i = 0; i < records && !reader_done; ++i) {
+            Bytes record = record_of(i);
+            while (jack_ringbuffer_write_space(event_ring) < record.size() && !reader_done)
+                std::this_thread::yield();
+            if (!reader_done) publish_record(record.data(), record.size());
+            // Now and then let the reader catch up, as the sequencer's pace
+            // does, so that no cycle outgrows the port buffer.
+            if (i % 64 == 63)
+                while (jack_ringbuffer_read_space(event_ring) != 0 && !reader_done)
+                    std::this_thread::yield();
+        }
+    });
+    int next = 0, wrong = 0;
+    std::string err;
+    while (next < records && wrong == 0) {
+        Cycle cycle = run_cycle();
+        err += cycle.err;
+        for (const auto& [frame, bytes] : cycle.events) {
+            Bytes record = record_of(next++);
+            if (bytes != Bytes(record.begin() + 1, record.end()) || frame != 0) ++wrong;
+        }
+        if (!err.empty()) break;
+    }
+    reader_done = true;
+    writer.join();
+    EXPECT_EQ(wrong, 0) << "record " << next - 1 << " came out wrong";
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(next, records);
 }
 
 } // namespace

@@ -13,7 +13,7 @@
 
 // Event ring records: one length byte N (1 to 15), then the N MIDI bytes that
 // one sequencer event decodes to. A record enters the ring whole, with a
-// single write, or not at all.
+// single publication (publish_record), or not at all.
 inline constexpr std::size_t max_midi_bytes = 15;
 inline constexpr std::size_t max_record_size = 1 + max_midi_bytes;
 inline constexpr std::size_t event_ring_size = 2048;
@@ -32,6 +32,12 @@ extern std::atomic<std::int32_t> overflow_count;
 
 static_assert(std::atomic<int>::is_always_lock_free);
 static_assert(std::atomic<std::int32_t>::is_always_lock_free);
+
+// Copies a whole record into the event ring and makes it readable in one
+// step: jack_ringbuffer_write publishes a write that wraps around the end of
+// the ring in two steps, and the reader could take the first part for a
+// record cut short. The caller has made sure there is room.
+void publish_record(const unsigned char* record, std::size_t size);
 
 // Reads every event the sequencer has for us and writes a record of each one
 // that has a MIDI form of 1 to 15 bytes into the event ring.

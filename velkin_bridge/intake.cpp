@@ -1,17 +1,30 @@
 // The sequencer side: decode incoming events and write them into the ring.
 #include "bridge.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
 // One length byte followed by room for the decoder's output, so that a whole
-// record lies contiguous and goes into the ring with one write.
+// record lies contiguous and goes into the ring in one piece.
 constexpr std::size_t decode_buffer_size = 16;
 std::array<unsigned char, 1 + decode_buffer_size> scratch{};
 
 } // namespace
+
+void publish_record(const unsigned char* record, std::size_t size) {
+    std::array<jack_ringbuffer_data_t, 2> parts;
+    jack_ringbuffer_get_write_vector(event_ring, parts.data());
+    std::size_t first = std::min(size, parts[0].len);
+    std::memcpy(parts[0].buf, record, first);
+    if (first < size) std::memcpy(parts[1].buf, record + first, size - first);
+    // The bytes are in place before the reader can see them.
+    std::atomic_thread_fence(std::memory_order_release);
+    jack_ringbuffer_write_advance(event_ring, size);
+}
 
 void read_sequencer_events(snd_seq_t* seq) {
     do {
@@ -27,8 +40,7 @@ void read_sequencer_events(snd_seq_t* seq) {
             scratch[0] = static_cast<unsigned char>(size);
             std::size_t record_size = static_cast<std::size_t>(size) + 1;
             if (jack_ringbuffer_write_space(event_ring) >= record_size)
-                jack_ringbuffer_write(event_ring, reinterpret_cast<const char*>(scratch.data()),
-                                      record_size);
+                publish_record(scratch.data(), record_size);
             else
                 std::fputs("ringbuffer overflow!\n", stderr);
         }
