@@ -1,5 +1,6 @@
 // dornel_bridge end to end: a real JACK server on one side, the real kernel
 // sequencer on the other.
+#include "bridge_process.h"
 #include "harness.h"
 #include "jack_peer.h"
 #include "seq_peer.h"
@@ -28,59 +29,25 @@ const std::vector<std::string> our_lines = {
     "Failed to activate JACK client!",       "Overflow, MIDI events are coming in too fast!",
 };
 
-std::string jack_ports(JackPeer& jack) {
-    std::string out = "  JACK ports:";
-    const char** ports = jack_get_ports(jack.client(), nullptr, nullptr, 0);
-    for (int i = 0; ports && ports[i]; ++i)
-        out += std::string(" ") + ports[i];
-    jack_free(ports);
-    return out + "\n";
-}
-
 struct Dornel {
     std::unique_ptr<Child> child;
     SeqAddress capture;
 };
 
-// Starts the bridge and waits until it runs: its sequencer port is there, the
-// peer's JACK output is connected to its input (which needs an active
-// client), and its stop signals are handled. The sequencer peer subscribes to
-// "capture".
+// Starts the bridge, fed from the JACK peer's output, with the sequencer peer
+// subscribed to "capture".
 Dornel start_dornel(SeqPeer& seq, JackPeer& jack, std::vector<std::string> args,
                     const std::string& name) {
     args.insert(args.begin(), DORNEL_BRIDGE);
-    Dornel d{std::make_unique<Child>(args), {}};
-    QuietJack quiet;
-    bool up = wait_until(
-        [&] {
-            if (!d.child->running()) return true;
-            auto client = seq.find_client(name);
-            if (!client || seq.ports_of(*client).empty()) return false;
-            d.capture = {*client, seq.ports_of(*client)[0].port};
-            // Connected by this call or an earlier one.
-            int connected =
-                jack_connect(jack.client(), jack.out_port().c_str(), (name + ":playback").c_str());
-            return (connected == 0 || connected == EEXIST) &&
-                   catches_signals(d.child->pid(), {SIGINT, SIGTERM});
-        },
-        long_wait);
-    if (!up || !d.child->running())
-        throw std::runtime_error(
-            "dornel_bridge did not start (" +
-            std::string(d.child->running() ? "running" : "ended") + ", sequencer port " +
-            std::to_string(d.capture.client) + ":" + std::to_string(d.capture.port) + ", signals " +
-            (catches_signals(d.child->pid(), {SIGINT, SIGTERM}) ? "" : "not ") +
-            "caught): " + d.child->err() + "\n" + describe_threads(d.child->pid()) +
-            jack_ports(jack) + "  last JACK message: " + QuietJack::last_message());
-    seq.connect_from(d.capture);
-    return d;
+    BridgeProcess b = start_bridge(args, name, seq, [&] {
+        return jack_connect(jack.client(), jack.out_port().c_str(), (name + ":playback").c_str());
+    });
+    seq.connect_from(b.port);
+    return {std::move(b.child), b.port};
 }
 
 void stop_quietly(Dornel& d) {
-    d.child->signal(SIGTERM);
-    EXPECT_EQ(d.child->wait_exit(long_wait), 0);
-    EXPECT_EQ(d.child->err(), "");
-    EXPECT_EQ(d.child->out(), "");
+    e2e::stop_quietly(*d.child);
 }
 
 Bytes sysex(std::size_t length, unsigned char fill = 0x35) {
@@ -308,26 +275,11 @@ TEST_F(DornelBridge, KeepsRunningWhenTheJackServerStopsUntilASignal) {
 }
 
 TEST(DornelBridgeSetup, FailsWithItsLineAndStatusOneWithoutSequencerOrJackServer) {
-    struct Case {
-        std::vector<std::string> argv;
-        std::map<std::string, std::string> env;
-        std::string line;
-    };
-    for (const Case& c : {
-             Case{without_sequencer({DORNEL_BRIDGE}), {}, "Error opening ALSA sequencer."},
-             Case{{DORNEL_BRIDGE},
-                  {{"JACK_DEFAULT_SERVER", "no_such_server"}, {"JACK_NO_START_SERVER", "1"}},
-                  "Failed to connect to JACK server!"},
-         }) {
-        SCOPED_TRACE(c.line);
-        Child bridge(c.argv, c.env);
-        EXPECT_EQ(bridge.wait_exit(long_wait), 1);
-        auto lines = bridge.err_lines();
-        ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines.back(), c.line);
-        EXPECT_EQ(lines_among(lines, our_lines), std::vector<std::string>{c.line});
-        EXPECT_EQ(bridge.out(), "");
-    }
+    expect_setup_failure(without_sequencer({DORNEL_BRIDGE}), {}, "Error opening ALSA sequencer.",
+                         our_lines);
+    expect_setup_failure({DORNEL_BRIDGE},
+                         {{"JACK_DEFAULT_SERVER", "no_such_server"}, {"JACK_NO_START_SERVER", "1"}},
+                         "Failed to connect to JACK server!", our_lines);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // velkin_bridge end to end: the real kernel sequencer on one side, a real
 // JACK server on the other.
+#include "bridge_process.h"
 #include "harness.h"
 #include "jack_peer.h"
 #include "seq_peer.h"
@@ -34,46 +35,21 @@ const std::vector<std::string> our_lines = {
 
 struct Velkin {
     std::unique_ptr<Child> child;
-    std::string name;
     SeqAddress playback;
 };
 
-// Starts the bridge and waits until it runs: its sequencer port is there, its
-// JACK port is connected to the peer's input (which needs an active client),
-// and its stop signals are handled.
+// Starts the bridge, connected to the JACK peer's input.
 Velkin start_velkin(SeqPeer& seq, JackPeer& jack, std::vector<std::string> args,
-                    const std::string& name, std::map<std::string, std::string> env = {}) {
+                    const std::string& name) {
     args.insert(args.begin(), VELKIN_BRIDGE);
-    Velkin v{std::make_unique<Child>(args, env), name, {}};
-    QuietJack quiet;
-    bool up = wait_until(
-        [&] {
-            if (!v.child->running()) return true;
-            auto client = seq.find_client(name);
-            if (!client || seq.ports_of(*client).empty()) return false;
-            v.playback = {*client, seq.ports_of(*client)[0].port};
-            // Connected by this call or an earlier one.
-            int connected =
-                jack_connect(jack.client(), (name + ":capture").c_str(), jack.in_port().c_str());
-            return (connected == 0 || connected == EEXIST) &&
-                   catches_signals(v.child->pid(), {SIGINT, SIGTERM});
-        },
-        long_wait);
-    if (!up || !v.child->running())
-        throw std::runtime_error("velkin_bridge did not start (" +
-                                 std::string(v.child->running() ? "running" : "ended") +
-                                 ", sequencer port " + std::to_string(v.playback.client) + ":" +
-                                 std::to_string(v.playback.port) + "): " + v.child->err());
-    return v;
+    BridgeProcess b = start_bridge(args, name, seq, [&] {
+        return jack_connect(jack.client(), (name + ":capture").c_str(), jack.in_port().c_str());
+    });
+    return {std::move(b.child), b.port};
 }
 
-// Stops the bridge with SIGTERM; it must end with status 0 and have said
-// nothing.
 void stop_quietly(Velkin& v) {
-    v.child->signal(SIGTERM);
-    EXPECT_EQ(v.child->wait_exit(long_wait), 0);
-    EXPECT_EQ(v.child->err(), "");
-    EXPECT_EQ(v.child->out(), "");
+    e2e::stop_quietly(*v.child);
 }
 
 // Waits until the bridge has handled everything sent to it: nothing left in
@@ -263,26 +239,11 @@ TEST_F(VelkinBridge, StopsWhenTheJackServerShutsDown) {
 }
 
 TEST(VelkinBridgeSetup, FailsWithItsLineAndStatusOneWithoutSequencerOrJackServer) {
-    struct Case {
-        std::vector<std::string> argv;
-        std::map<std::string, std::string> env;
-        std::string line;
-    };
-    for (const Case& c : {
-             Case{without_sequencer({VELKIN_BRIDGE}), {}, "Error opening ALSA sequencer."},
-             Case{{VELKIN_BRIDGE},
-                  {{"JACK_DEFAULT_SERVER", "no_such_server"}, {"JACK_NO_START_SERVER", "1"}},
-                  "Failed to connect to JACK server!"},
-         }) {
-        SCOPED_TRACE(c.line);
-        Child bridge(c.argv, c.env);
-        EXPECT_EQ(bridge.wait_exit(long_wait), 1);
-        auto lines = bridge.err_lines();
-        ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines.back(), c.line);
-        EXPECT_EQ(lines_among(lines, our_lines), std::vector<std::string>{c.line});
-        EXPECT_EQ(bridge.out(), "");
-    }
+    expect_setup_failure(without_sequencer({VELKIN_BRIDGE}), {}, "Error opening ALSA sequencer.",
+                         our_lines);
+    expect_setup_failure({VELKIN_BRIDGE},
+                         {{"JACK_DEFAULT_SERVER", "no_such_server"}, {"JACK_NO_START_SERVER", "1"}},
+                         "Failed to connect to JACK server!", our_lines);
 }
 
 } // namespace

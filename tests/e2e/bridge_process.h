@@ -1,0 +1,34 @@
+// A bridge program run as a child process by the end-to-end tests.
+#pragma once
+
+#include "harness.h"
+#include "jack_peer.h"
+#include "seq_peer.h"
+
+#include <functional>
+
+namespace e2e {
+
+struct BridgeProcess {
+    std::unique_ptr<Child> child;
+    peers::SeqAddress port; // its one sequencer port
+};
+
+// Starts `argv` and waits until the bridge runs: a sequencer client named
+// `name` has its port, `connect` has made its JACK connection (returning 0,
+// or EEXIST once an earlier attempt made it), which needs an active JACK
+// client, and SIGINT and SIGTERM are handled.
+BridgeProcess start_bridge(const std::vector<std::string>& argv, const std::string& name,
+                           peers::SeqPeer& seq, const std::function<int()>& connect);
+
+// Stops the bridge with SIGTERM: it must end with status 0 and have written
+// nothing.
+void stop_quietly(Child& bridge);
+
+// Runs `argv`, which must fail setup: exit status 1, `line` the last line on
+// standard error and the only one of `ours` there, nothing on standard output.
+void expect_setup_failure(const std::vector<std::string>& argv,
+                          const std::map<std::string, std::string>& env, const std::string& line,
+                          const std::vector<std::string>& ours);
+
+} // namespace e2e
