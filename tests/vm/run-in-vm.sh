@@ -12,6 +12,10 @@
 #            Everything else of this machine is read-only in the guest, but
 #            for tmpfs on /tmp, /run, /var/tmp, /root and /dev/shm.
 # VM_TIMEOUT seconds before the guest is given up (default 1500)
+# VM_EXTRA_MODULES more modules to load, in order, after the sequencer's: for
+#            instance "snd-rawmidi snd-seq-midi-event snd-seq-virmidi
+#            snd-virmidi" for virtual raw MIDI cards, or "snd-pcm snd-dummy"
+#            for a dummy sound card
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -31,7 +35,8 @@ command -v qemu-system-x86_64 >/dev/null || die "qemu-system-x86_64 is not insta
 # Modules in load order: each one needs those before it.
 modules="virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci
 netfs fscache 9pnet 9pnet_virtio 9p
-soundcore snd snd-timer snd-hrtimer snd-seq-device snd-seq snd-seq-dummy"
+soundcore snd snd-timer snd-hrtimer snd-seq-device snd-seq snd-seq-dummy
+${VM_EXTRA_MODULES:-}"
 
 prepare_kernel() {
   local pkg
