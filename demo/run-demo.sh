@@ -6,10 +6,13 @@
 #       --> sequencer client (aseqdump)
 #
 #   demo/run-demo.sh [build-dir]
+#
+# VELKIN_BRIDGE and DORNEL_BRIDGE name other programs to run (installed ones,
+# say) instead of those of the build.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
-velkin=$build/velkin_bridge/velkin_bridge
-dornel=$build/dornel_bridge/dornel_bridge
+velkin=${VELKIN_BRIDGE:-$build/velkin_bridge/velkin_bridge}
+dornel=${DORNEL_BRIDGE:-$build/dornel_bridge/dornel_bridge}
 tune=$build/demo/tune.mid
 
 # A private JACK server, so the demo never disturbs one that is running.
@@ -37,7 +40,7 @@ pids+=($!)
 jack_wait -w -t 30 >/dev/null 2>&1 || fail "the JACK server did not start: $(cat "$work/jackd.log")"
 echo "JACK server running."
 
-step "Starting the two bridges"
+step "Starting the two bridges: $velkin and $dornel"
 "$velkin" >"$work/velkin.log" 2>&1 &
 velkin_pid=$!
 pids+=($velkin_pid)

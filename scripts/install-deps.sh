@@ -7,6 +7,8 @@ set -euo pipefail
 packages=(
   # building
   g++ cmake make pkg-config libasound2-dev libjack-jackd2-dev libgtest-dev
+  # packaging
+  dpkg-dev file man-db
   # the sequencer VM
   qemu-system-x86 busybox-static cpio
   # peers
