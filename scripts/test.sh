@@ -1,23 +1,30 @@
 #!/bin/bash
 # Installs what is missing, builds, and runs every test: the host tests here,
 # the end-to-end suite against the real kernel sequencer and a real JACK
-# server, natively where /dev/snd/seq exists, else in the sequencer VM, and
-# (as root) the Debian package installed, used and removed.
+# server (natively where /dev/snd/seq exists, else in the sequencer VM), all
+# of it again on a build with AddressSanitizer and UndefinedBehaviorSanitizer,
+# and (as root) the Debian package installed, used and removed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 cmake -S . -B build >/dev/null
 cmake --build build -j"$(nproc)"
+# The sanitizer build lives inside build/, which the VM may write to.
+cmake -S . -B build/sanitize -DSANITIZE=ON >/dev/null
+cmake --build build/sanitize -j"$(nproc)"
 
 echo "== host tests"
 ctest --test-dir build -LE e2e --output-on-failure
+echo "== host tests, sanitizer build"
+ctest --test-dir build/sanitize -L jack --output-on-failure
 
-echo "== end-to-end tests"
+echo "== end-to-end tests, then again on the sanitizer build"
+suite='ctest --test-dir build -L e2e --output-on-failure && ctest --test-dir build/sanitize -L e2e --output-on-failure'
 if [ -c /dev/snd/seq ]; then
-  ctest --test-dir build -L e2e --output-on-failure
+  sh -c "$suite"
 else
-  tests/vm/run-in-vm.sh 'ctest --test-dir build -L e2e --output-on-failure'
+  tests/vm/run-in-vm.sh "$suite"
 fi
 
 echo "== Debian package"
