@@ -8,8 +8,9 @@
 namespace e2e {
 
 BridgeProcess start_bridge(const std::vector<std::string>& argv, const std::string& name,
-                           peers::SeqPeer& seq, const std::function<int()>& connect) {
-    BridgeProcess bridge{std::make_unique<Child>(argv), {}};
+                           peers::SeqPeer& seq, const std::function<int()>& connect,
+                           const std::map<std::string, std::string>& env) {
+    BridgeProcess bridge{std::make_unique<Child>(argv, env), {}};
     QuietJack quiet;
     bool up = wait_until(
         [&] {

@@ -19,7 +19,8 @@ struct BridgeProcess {
 // or EEXIST once an earlier attempt made it), which needs an active JACK
 // client, and SIGINT and SIGTERM are handled.
 BridgeProcess start_bridge(const std::vector<std::string>& argv, const std::string& name,
-                           peers::SeqPeer& seq, const std::function<int()>& connect);
+                           peers::SeqPeer& seq, const std::function<int()>& connect,
+                           const std::map<std::string, std::string>& env = {});
 
 // Stops the bridge with SIGTERM: it must end with status 0 and have written
 // nothing.
