@@ -189,10 +189,13 @@ JackServer::~JackServer() {
     stop();
 }
 
-void JackServer::stop() {
+void JackServer::stop(int signal_number) {
     if (!child_->running()) return;
-    child_->signal(SIGTERM);
-    if (!child_->wait_exit(long_wait)) child_->signal(SIGKILL);
+    child_->signal(signal_number);
+    if (!child_->wait_exit(long_wait)) {
+        child_->signal(SIGKILL);
+        child_->wait_exit(long_wait);
+    }
 }
 
 std::vector<std::string> without_sequencer(std::vector<std::string> argv) {

@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <csignal>
+
 #include <chrono>
 #include <functional>
 #include <initializer_list>
@@ -64,8 +66,9 @@ class JackServer {
     const std::string& name() const {
         return name_;
     }
-    // Ends the server with SIGTERM and waits for it.
-    void stop();
+    // Ends the server with `signal_number` (SIGTERM: an orderly stop, SIGKILL:
+    // a crash) and waits for it.
+    void stop(int signal_number = SIGTERM);
     Child& process() {
         return *child_;
     }

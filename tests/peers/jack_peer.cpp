@@ -9,7 +9,9 @@
 
 namespace peers {
 
-JackPeer::JackPeer(const std::string& name) : entries_(max_entries), bytes_(max_bytes) {
+JackPeer::JackPeer(const std::string& name, std::size_t capacity)
+    : max_entries_(capacity), max_bytes_(capacity * 16 + (1 << 22)), entries_(capacity),
+      bytes_(max_bytes_) {
     jack_status_t status;
     client_ = jack_client_open(name.c_str(), JackNoStartServer, &status);
     if (!client_) throw std::runtime_error("JACK peer: cannot connect to the JACK server");
@@ -54,7 +56,7 @@ int JackPeer::process(jack_nframes_t nframes) {
     for (std::uint32_t i = 0; i < events; ++i) {
         jack_midi_event_t event;
         if (jack_midi_event_get(&event, in, i) != 0) continue;
-        if (count == max_entries || bytes_used_ + event.size > max_bytes) break;
+        if (count == max_entries_ || bytes_used_ + event.size > max_bytes_) break;
         if (event.size > 0) std::memcpy(bytes_.data() + bytes_used_, event.buffer, event.size);
         entries_[count++] = {bytes_used_, event.size, event.time, start, period};
         bytes_used_ += event.size;

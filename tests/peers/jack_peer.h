@@ -27,8 +27,9 @@ struct JackOutgoing {
 
 class JackPeer {
   public:
-    // Opens a client on the running server (never starts one) and activates it.
-    explicit JackPeer(const std::string& name);
+    // Opens a client on the running server (never starts one) and activates
+    // it. It records up to `capacity` events.
+    explicit JackPeer(const std::string& name, std::size_t capacity = 1 << 17);
     ~JackPeer();
     JackPeer(const JackPeer&) = delete;
     JackPeer& operator=(const JackPeer&) = delete;
@@ -70,8 +71,8 @@ class JackPeer {
         jack_nframes_t period_start;
         std::uint64_t period;
     };
-    static constexpr std::size_t max_entries = 1 << 17;
-    static constexpr std::size_t max_bytes = 1 << 24;
+    std::size_t max_entries_;
+    std::size_t max_bytes_;
 
     jack_client_t* client_ = nullptr;
     jack_port_t* in_ = nullptr;

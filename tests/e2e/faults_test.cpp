@@ -1,0 +1,301 @@
+// Both bridges when things go wrong around them: the JACK server dies in the
+// middle of a stream, a stop signal comes in a flood, the sending client
+// vanishes, and floods far beyond what they hold go on for a minute.
+#include "bridge_process.h"
+#include "harness.h"
+#include "jack_peer.h"
+#include "seq_peer.h"
+
+#include <gtest/gtest.h>
+#include <jack/jack.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+
+using namespace e2e;
+using peers::JackOutgoing;
+using peers::JackPeer;
+using peers::SeqAddress;
+using peers::SeqEvent;
+using peers::SeqPeer;
+using Bytes = std::vector<unsigned char>;
+
+namespace {
+
+// Numbered system-exclusive messages of 10 bytes: F0 7D, the number in five
+// 7-bit bytes, two check bytes, F7. A message that was cut, joined or altered
+// on its way does not read back.
+Bytes numbered_message(long number) {
+    Bytes m{0xf0, 0x7d};
+    for (int i = 0; i < 5; ++i)
+        m.push_back(static_cast<unsigned char>(number >> (7 * i) & 0x7f));
+    m.push_back(static_cast<unsigned char>((m[2] + m[3] + m[4] + m[5] + m[6]) * 31 & 0x7f));
+    m.push_back(static_cast<unsigned char>((m[2] ^ m[4] ^ m[6] ^ 0x55) & 0x7f));
+    m.push_back(0xf7);
+    return m;
+}
+
+// The number of a message made by numbered_message, or -1.
+long number_of(const Bytes& m) {
+    if (m.size() != 10 || m[0] != 0xf0 || m[1] != 0x7d || m[9] != 0xf7) return -1;
+    long number = 0;
+    for (int i = 0; i < 5; ++i)
+        number |= static_cast<long>(m[2 + i]) << (7 * i);
+    return numbered_message(number) == m ? number : -1;
+}
+
+// Whether every message of `received` is a numbered message that was sent
+// (numbers 0 to sent - 1), each once, in the order sent.
+::testing::AssertionResult in_order_part_of_sent(const std::vector<Bytes>& received, long sent) {
+    long last = -1;
+    for (std::size_t i = 0; i < received.size(); ++i) {
+        long number = number_of(received[i]);
+        if (number < 0 || number >= sent)
+            return ::testing::AssertionFailure()
+                   << "message " << i << " of " << received.size() << " was not sent whole";
+        if (number <= last)
+            return ::testing::AssertionFailure()
+                   << "message " << i << " (" << number << ") came after " << last;
+        last = number;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Sends numbered messages from a thread of its own until stopped, or until the
+// destination is gone.
+class SeqFlood {
+  public:
+    // `burst` messages at a time, then a millisecond's pause: 200 makes some
+    // 100,000 messages a second at most, far beyond what a bridge passes.
+    SeqFlood(SeqPeer& seq, SeqAddress dest, int burst = 200)
+        : thread_([this, &seq, dest, burst] {
+              try {
+                  for (; !stop_; ++sent_) {
+                      seq.send_midi(numbered_message(sent_), dest);
+                      if (sent_ % burst == burst - 1) std::this_thread::sleep_for(1ms);
+                  }
+              } catch (const std::exception&) {
+                  // The bridge is gone: the flood ends.
+              }
+          }) {}
+    ~SeqFlood() {
+        stop();
+    }
+    long stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        return sent_;
+    }
+    long sent() const {
+        return sent_;
+    }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::atomic<long> sent_{0};
+    std::thread thread_;
+};
+
+std::vector<std::string> velkin_lines_other_than_overflow(const std::vector<std::string>& lines) {
+    std::vector<std::string> other;
+    for (const auto& line : lines)
+        if (line != "ringbuffer overflow!" &&
+            line.rfind("JACK port write overflow count now ", 0) != 0)
+            other.push_back(line);
+    return other;
+}
+
+class Faults : public ::testing::Test {
+  protected:
+    SeqPeer seq{"faults_test_seq"};
+};
+
+TEST_F(Faults, VelkinStopsInOrderWhenTheJackServerEndsOrDiesMidStream) {
+    for (int signal_number : {SIGTERM, SIGKILL}) {
+        SCOPED_TRACE(strsignal(signal_number));
+        std::string server_name = "faults_" + std::to_string(getpid());
+        JackServer server(server_name);
+        std::map<std::string, std::string> env{{"JACK_DEFAULT_SERVER", server_name}};
+        Child monitor({"jack_midi_dump"}, env);
+        BridgeProcess b = start_bridge(
+            {VELKIN_BRIDGE}, "velkin_bridge", seq,
+            [&] {
+                return jack_connect_on(server_name, "velkin_bridge:capture", "midi-monitor:input")
+                           ? 0
+                           : 1;
+            },
+            env);
+        SeqFlood flood(seq, b.port, 1);
+        ASSERT_TRUE(wait_until([&] { return flood.sent() > 50; }, long_wait));
+        server.stop(signal_number);
+        EXPECT_EQ(b.child->wait_exit(long_wait), 0);
+        flood.stop();
+        auto lines = lines_among(b.child->err_lines(), {"JACK shutdown notification received."});
+        EXPECT_EQ(lines.size(), 1u) << b.child->err();
+        EXPECT_EQ(b.child->out(), "");
+    }
+}
+
+TEST_F(Faults, DornelKeepsRunningWhenTheJackServerDiesMidStream) {
+    std::string server_name = "faults_" + std::to_string(getpid());
+    JackServer server(server_name);
+    std::map<std::string, std::string> env{{"JACK_DEFAULT_SERVER", server_name}};
+    Child feeder({"jack_midiseq", "feeder", "2400", "0", "60", "1200"}, env);
+    BridgeProcess b = start_bridge(
+        {DORNEL_BRIDGE}, "dornel_bridge", seq,
+        [&] {
+            return jack_connect_on(server_name, "feeder:out", "dornel_bridge:playback") ? 0 : 1;
+        },
+        env);
+    seq.connect_from(b.port);
+    ASSERT_GE(seq.wait_events(20, long_wait).size(), 20u) << "the stream did not come through";
+    server.stop(SIGKILL);
+    EXPECT_FALSE(wait_until([&] { return !b.child->running(); }, 2s))
+        << "it stopped with the server";
+    b.child->signal(SIGTERM);
+    EXPECT_EQ(b.child->wait_exit(long_wait), 0);
+    // The JACK library says that the server went away; the bridge says nothing.
+    EXPECT_EQ(lines_among(b.child->err_lines(), {"Overflow, MIDI events are coming in too fast!",
+                                                 "JACK shutdown notification received."}),
+              std::vector<std::string>{});
+    EXPECT_EQ(b.child->out(), "");
+}
+
+TEST_F(Faults, VelkinStopsOnSigintAndSigtermInAFlood) {
+    JackPeer jack("faults_test_jack");
+    for (int signal_number : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(signal_number));
+        BridgeProcess b = start_bridge({VELKIN_BRIDGE}, "velkin_bridge", seq, [&] {
+            return jack_connect(jack.client(), "velkin_bridge:capture", jack.in_port().c_str());
+        });
+        SeqFlood flood(seq, b.port);
+        ASSERT_TRUE(wait_until([&] { return flood.sent() > 2000; }, long_wait));
+        b.child->signal(signal_number);
+        EXPECT_EQ(b.child->wait_exit(long_wait), 0);
+        flood.stop();
+        EXPECT_EQ(velkin_lines_other_than_overflow(b.child->err_lines()),
+                  std::vector<std::string>{});
+        EXPECT_EQ(b.child->out(), "");
+    }
+}
+
+TEST_F(Faults, BridgesGoOnWhenTheirSenderVanishesMidStream) {
+    JackPeer jack("faults_test_jack");
+    {
+        SCOPED_TRACE("velkin_bridge, aplaymidi killed");
+        BridgeProcess b = start_bridge({VELKIN_BRIDGE}, "velkin_bridge", seq, [&] {
+            return jack_connect(jack.client(), "velkin_bridge:capture", jack.in_port().c_str());
+        });
+        Child player({"aplaymidi", "-p", "velkin_bridge:0", DEMO_TUNE});
+        ASSERT_GE(jack.wait_events(3, long_wait).size(), 3u);
+        player.signal(SIGKILL);
+        player.wait_exit(long_wait);
+        jack.clear_received();
+        seq.send_midi({0x9f, 1, 2}, b.port);
+        ASSERT_TRUE(wait_until(
+            [&] {
+                for (const auto& e : jack.received())
+                    if (e.bytes == Bytes{0x9f, 1, 2}) return true;
+                return false;
+            },
+            long_wait));
+        stop_quietly(*b.child);
+    }
+    {
+        SCOPED_TRACE("dornel_bridge, jack_midiseq killed");
+        BridgeProcess b = start_bridge({DORNEL_BRIDGE}, "dornel_bridge", seq, [&] {
+            return jack_connect(jack.client(), jack.out_port().c_str(), "dornel_bridge:playback");
+        });
+        seq.connect_from(b.port);
+        Child feeder({"jack_midiseq", "feeder", "2400", "0", "60", "1200"});
+        ASSERT_TRUE(wait_until(
+            [&] {
+                return jack_connect(jack.client(), "feeder:out", "dornel_bridge:playback") == 0;
+            },
+            long_wait));
+        ASSERT_GE(seq.wait_events(4, long_wait).size(), 4u);
+        feeder.signal(SIGKILL);
+        feeder.wait_exit(long_wait);
+        seq.clear_received();
+        jack.send_in_one_period({{0, {0x9e, 3, 4}}}, long_wait);
+        ASSERT_TRUE(wait_until(
+            [&] {
+                seq.collect_for(10ms);
+                for (const auto& e : seq.received())
+                    if (e.type == SND_SEQ_EVENT_NOTEON && e.raw.data.note.channel == 14 &&
+                        e.raw.data.note.note == 3 && e.raw.data.note.velocity == 4)
+                        return true;
+                return false;
+            },
+            long_wait));
+        stop_quietly(*b.child);
+    }
+}
+
+const auto flood_time = std::chrono::seconds(
+    std::getenv("FLOOD_SECONDS") ? std::atoi(std::getenv("FLOOD_SECONDS")) : 60);
+
+TEST_F(Faults, VelkinThroughAMinuteOfFloodHandsOnOnlyWhatWasSentInOrder) {
+    JackPeer jack("faults_test_jack", 1 << 20);
+    BridgeProcess b = start_bridge({VELKIN_BRIDGE}, "velkin_bridge", seq, [&] {
+        return jack_connect(jack.client(), "velkin_bridge:capture", jack.in_port().c_str());
+    });
+    SeqFlood flood(seq, b.port);
+    std::this_thread::sleep_for(flood_time); // the length of the flood, not a wait for anything
+    long sent = flood.stop();
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return seq_input_cells_in_use(b.port.client) == 0 && waiting_in_poll(b.child->pid());
+        },
+        long_wait));
+    ASSERT_TRUE(jack.wait_periods(3, long_wait));
+    std::vector<Bytes> received;
+    for (const auto& e : jack.received())
+        received.push_back(e.bytes);
+    std::cout << "velkin_bridge flood: " << sent << " sent, " << received.size() << " came out\n";
+    EXPECT_GT(received.size(), 0u);
+    EXPECT_TRUE(in_order_part_of_sent(received, sent));
+    EXPECT_EQ(velkin_lines_other_than_overflow(b.child->err_lines()), std::vector<std::string>{});
+    b.child->signal(SIGTERM);
+    EXPECT_EQ(b.child->wait_exit(long_wait), 0);
+    EXPECT_EQ(b.child->out(), "");
+}
+
+TEST_F(Faults, DornelThroughAMinuteOfFloodHandsOnOnlyWhatWasSentInOrder) {
+    JackPeer jack("faults_test_jack");
+    BridgeProcess b = start_bridge({DORNEL_BRIDGE}, "dornel_bridge", seq, [&] {
+        return jack_connect(jack.client(), jack.out_port().c_str(), "dornel_bridge:playback");
+    });
+    seq.connect_from(b.port);
+    // 500 messages a period: the ring holds 113 of them.
+    long sent = 0;
+    auto end = std::chrono::steady_clock::now() + flood_time;
+    while (std::chrono::steady_clock::now() < end) {
+        std::vector<JackOutgoing> events;
+        for (int i = 0; i < 500; ++i)
+            events.push_back({static_cast<jack_nframes_t>(i), numbered_message(sent++)});
+        jack.send_in_one_period(events, long_wait);
+        seq.collect_for(1ms); // read as we go: a full input pool loses all it holds
+    }
+    ASSERT_TRUE(jack.wait_periods(3, long_wait));
+    seq.collect_for(1s);
+    std::vector<Bytes> received;
+    for (const auto& e : seq.received())
+        received.push_back(e.ext);
+    std::cout << "dornel_bridge flood: " << sent << " sent, " << received.size() << " came out\n";
+    EXPECT_GT(received.size(), 0u)
+        << describe_threads(b.child->pid()) << read_file("/proc/asound/seq/clients")
+        << read_file("/proc/asound/seq/queues");
+    EXPECT_TRUE(in_order_part_of_sent(received, sent));
+    auto lines = b.child->err_lines();
+    EXPECT_GE(lines.size(), 1u);
+    EXPECT_EQ(lines, std::vector<std::string>(lines.size(),
+                                              "Overflow, MIDI events are coming in too fast!"));
+    b.child->signal(SIGTERM);
+    EXPECT_EQ(b.child->wait_exit(long_wait), 0);
+    EXPECT_EQ(b.child->out(), "");
+}
+
+} // namespace
