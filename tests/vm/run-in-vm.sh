@@ -12,6 +12,8 @@
 #            Everything else of this machine is read-only in the guest, but
 #            for tmpfs on /tmp, /run, /var/tmp, /root and /dev/shm.
 # VM_TIMEOUT seconds before the guest is given up (default 1500)
+# VM_MEMORY  the guest's memory in MiB (default 2048: the sanitizer build's
+#            floods need more than 1 GiB)
 # VM_EXTRA_MODULES more modules to load, in order, after the sequencer's: for
 #            instance "snd-rawmidi snd-seq-midi-event snd-seq-virmidi
 #            snd-virmidi" for virtual raw MIDI cards, or "snd-pcm snd-dummy"
@@ -90,7 +92,7 @@ printf '%s\n' "$*" >"$results/command.sh"
 echo "run-in-vm: booting $(basename "$kernel") under QEMU (TCG) to run: $*"
 set +e
 timeout --foreground -k 10 "$timeout_s" qemu-system-x86_64 \
-  -accel tcg,thread=multi -cpu max -m 1024 -smp 2 -nographic -no-reboot \
+  -accel tcg,thread=multi -cpu max -m "${VM_MEMORY:-2048}" -smp 2 -nographic -no-reboot \
   -kernel "$kernel" -initrd "$vm_dir/initramfs.cpio.gz" \
   -append "console=ttyS0 quiet panic=-1 vm_rw=$rw_dir vm_results=$results vm_workdir=$PWD" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
