@@ -9,6 +9,8 @@ packages=(
   g++ cmake make pkg-config libasound2-dev libjack-jackd2-dev libgtest-dev
   # packaging
   dpkg-dev file man-db
+  # checks
+  valgrind
   # the sequencer VM
   qemu-system-x86 busybox-static cpio
   # peers
