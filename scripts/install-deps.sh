@@ -9,8 +9,8 @@ packages=(
   g++ cmake make pkg-config libasound2-dev libjack-jackd2-dev libgtest-dev
   # packaging
   dpkg-dev file man-db
-  # checks
-  valgrind
+  # checks: valgrind, and clang with libFuzzer and the sanitizer runtimes
+  valgrind clang libclang-rt-14-dev
   # the sequencer VM
   qemu-system-x86 busybox-static cpio
   # peers

@@ -3,7 +3,8 @@
 # the end-to-end suite against the real kernel sequencer and a real JACK
 # server (natively where /dev/snd/seq exists, else in the sequencer VM), all
 # of it again on a build with AddressSanitizer and UndefinedBehaviorSanitizer,
-# and (as root) the Debian package installed, used and removed.
+# a short run of each fuzz target, and (as root) the Debian package
+# installed, used and removed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,6 +27,11 @@ if [ -c /dev/snd/seq ]; then
 else
   tests/vm/run-in-vm.sh "$suite"
 fi
+
+echo "== fuzzing, a short run of each target (scripts/fuzz.sh runs them long)"
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -DFUZZ=ON >/dev/null
+cmake --build build/fuzz -j"$(nproc)"
+ctest --test-dir build/fuzz -L fuzz --output-on-failure
 
 echo "== Debian package"
 if [ "$(id -u)" -eq 0 ]; then
