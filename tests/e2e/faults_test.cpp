@@ -181,6 +181,38 @@ TEST_F(Faults, VelkinStopsOnSigintAndSigtermInAFlood) {
     }
 }
 
+TEST_F(Faults, DornelStopsOnSigintAndSigtermInAFlood) {
+    JackPeer jack("faults_test_jack");
+    for (int signal_number : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(signal_number));
+        BridgeProcess b = start_bridge({DORNEL_BRIDGE}, "dornel_bridge", seq, [&] {
+            return jack_connect(jack.client(), jack.out_port().c_str(), "dornel_bridge:playback");
+        });
+        seq.connect_from(b.port);
+        // 500 messages a period, far more than the ring holds, until stopped.
+        std::atomic<bool> stop{false};
+        std::thread flood([&] {
+            for (long sent = 0; !stop;) {
+                std::vector<JackOutgoing> events;
+                for (int i = 0; i < 500; ++i)
+                    events.push_back({static_cast<jack_nframes_t>(i), numbered_message(sent++)});
+                jack.send_in_one_period(events, long_wait);
+            }
+        });
+        EXPECT_TRUE(wait_until([&] { return !b.child->err_lines().empty(); }, long_wait))
+            << "no overflow reported";
+        b.child->signal(signal_number);
+        EXPECT_EQ(b.child->wait_exit(long_wait), 0);
+        stop = true;
+        flood.join();
+        auto lines = b.child->err_lines();
+        EXPECT_EQ(lines, std::vector<std::string>(lines.size(),
+                                                  "Overflow, MIDI events are coming in too fast!"));
+        EXPECT_EQ(b.child->out(), "");
+        seq.clear_received();
+    }
+}
+
 TEST_F(Faults, BridgesGoOnWhenTheirSenderVanishesMidStream) {
     JackPeer jack("faults_test_jack");
     {
