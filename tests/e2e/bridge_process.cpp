@@ -1,6 +1,7 @@
 #include "bridge_process.h"
 
 #include <gtest/gtest.h>
+#include <jack/jack.h>
 
 #include <csignal>
 #include <stdexcept>
@@ -33,6 +34,31 @@ BridgeProcess start_bridge(const std::vector<std::string>& argv, const std::stri
             (catches_signals(bridge.child->pid(), {SIGINT, SIGTERM}) ? "" : "not ") +
             "handled, last JACK message: " + QuietJack::last_message() +
             "): " + bridge.child->err() + "\n" + describe_threads(bridge.child->pid()));
+    return bridge;
+}
+
+BridgeProcess start_velkin(peers::SeqPeer& seq, peers::JackPeer& jack,
+                           const std::vector<std::string>& argv, const std::string& name,
+                           const std::map<std::string, std::string>& env) {
+    return start_bridge(
+        argv, name, seq,
+        [&] {
+            return jack_connect(jack.client(), (name + ":capture").c_str(), jack.in_port().c_str());
+        },
+        env);
+}
+
+BridgeProcess start_dornel(peers::SeqPeer& seq, peers::JackPeer& jack,
+                           const std::vector<std::string>& argv, const std::string& name,
+                           const std::map<std::string, std::string>& env) {
+    BridgeProcess bridge = start_bridge(
+        argv, name, seq,
+        [&] {
+            return jack_connect(jack.client(), jack.out_port().c_str(),
+                                (name + ":playback").c_str());
+        },
+        env);
+    seq.connect_from(bridge.port);
     return bridge;
 }
 

@@ -22,6 +22,21 @@ BridgeProcess start_bridge(const std::vector<std::string>& argv, const std::stri
                            peers::SeqPeer& seq, const std::function<int()>& connect,
                            const std::map<std::string, std::string>& env = {});
 
+// Starts velkin_bridge, `argv` being the program and its arguments (behind a
+// wrapper such as valgrind, if any), under the client name `name`, with its
+// JACK port "capture" connected to the JACK peer's input.
+BridgeProcess start_velkin(peers::SeqPeer& seq, peers::JackPeer& jack,
+                           const std::vector<std::string>& argv,
+                           const std::string& name = "velkin_bridge",
+                           const std::map<std::string, std::string>& env = {});
+
+// Starts dornel_bridge likewise, fed from the JACK peer's output, with the
+// sequencer peer subscribed to its port "capture".
+BridgeProcess start_dornel(peers::SeqPeer& seq, peers::JackPeer& jack,
+                           const std::vector<std::string>& argv,
+                           const std::string& name = "dornel_bridge",
+                           const std::map<std::string, std::string>& env = {});
+
 // Stops the bridge with SIGTERM: it must end with status 0 and have written
 // nothing.
 void stop_quietly(Child& bridge);

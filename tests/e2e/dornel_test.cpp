@@ -29,25 +29,9 @@ const std::vector<std::string> our_lines = {
     "Failed to activate JACK client!",       "Overflow, MIDI events are coming in too fast!",
 };
 
-struct Dornel {
-    std::unique_ptr<Child> child;
-    SeqAddress capture;
-};
-
-// Starts the bridge, fed from the JACK peer's output, with the sequencer peer
-// subscribed to "capture".
-Dornel start_dornel(SeqPeer& seq, JackPeer& jack, std::vector<std::string> args,
-                    const std::string& name) {
+std::vector<std::string> dornel_with(std::vector<std::string> args) {
     args.insert(args.begin(), DORNEL_BRIDGE);
-    BridgeProcess b = start_bridge(args, name, seq, [&] {
-        return jack_connect(jack.client(), jack.out_port().c_str(), (name + ":playback").c_str());
-    });
-    seq.connect_from(b.port);
-    return {std::move(b.child), b.port};
-}
-
-void stop_quietly(Dornel& d) {
-    e2e::stop_quietly(*d.child);
+    return args;
 }
 
 Bytes sysex(std::size_t length, unsigned char fill = 0x35) {
@@ -83,14 +67,14 @@ TEST_F(DornelBridge, NamesItsClientsPortsAndQueueAsAnotherClientSeesThem) {
     for (const Case& c : {Case{{}, "dornel_bridge"}, Case{{"studio_out"}, "studio_out"},
                           Case{{"first", "second"}, "dornel_bridge"}}) {
         SCOPED_TRACE(c.name + " with " + std::to_string(c.args.size()) + " arguments");
-        Dornel d = start_dornel(seq, jack, c.args, c.name);
-        EXPECT_EQ(seq.client_name(d.capture.client), c.name);
-        auto ports = seq.ports_of(d.capture.client);
+        BridgeProcess d = start_dornel(seq, jack, dornel_with(c.args), c.name);
+        EXPECT_EQ(seq.client_name(d.port.client), c.name);
+        auto ports = seq.ports_of(d.port.client);
         ASSERT_EQ(ports.size(), 1u);
         EXPECT_EQ(ports[0].name, "capture");
         EXPECT_EQ(ports[0].capability, 0x21u);
         EXPECT_EQ(ports[0].type, 0x10000u);
-        EXPECT_EQ(seq.queues_of(d.capture.client).size(), 1u);
+        EXPECT_EQ(seq.queues_of(d.port.client).size(), 1u);
 
         jack_port_t* port = jack_port_by_name(jack.client(), (c.name + ":playback").c_str());
         ASSERT_NE(port, nullptr);
@@ -100,13 +84,13 @@ TEST_F(DornelBridge, NamesItsClientsPortsAndQueueAsAnotherClientSeesThem) {
         ASSERT_NE(own, nullptr);
         EXPECT_EQ(own[1], nullptr) << "more than one JACK port";
         jack_free(own);
-        stop_quietly(d);
+        stop_quietly(*d.child);
     }
 }
 
 TEST_F(DornelBridge, NoteOnReachesSubscribersFromItsPortOnItsQueueAtRelativeTickZero) {
-    Dornel d = start_dornel(seq, jack, {}, "dornel_bridge");
-    auto queues = seq.queues_of(d.capture.client);
+    BridgeProcess d = start_dornel(seq, jack, {DORNEL_BRIDGE});
+    auto queues = seq.queues_of(d.port.client);
     ASSERT_EQ(queues.size(), 1u);
 
     jack.send_in_one_period({{17, {0x93, 60, 100}}}, long_wait);
@@ -114,7 +98,7 @@ TEST_F(DornelBridge, NoteOnReachesSubscribersFromItsPortOnItsQueueAtRelativeTick
     ASSERT_EQ(events.size(), 1u);
     const SeqEvent& e = events[0];
     EXPECT_EQ(e.type, SND_SEQ_EVENT_NOTEON);
-    EXPECT_EQ(e.source, d.capture);
+    EXPECT_EQ(e.source, d.port);
     EXPECT_EQ(e.dest, seq.address());
     EXPECT_EQ(e.queue, static_cast<unsigned>(queues[0]));
     // Sent at relative tick 0; the kernel delivers it stamped with the
@@ -126,11 +110,11 @@ TEST_F(DornelBridge, NoteOnReachesSubscribersFromItsPortOnItsQueueAtRelativeTick
     EXPECT_EQ(e.raw.data.note.channel, 3);
     EXPECT_EQ(e.raw.data.note.note, 60);
     EXPECT_EQ(e.raw.data.note.velocity, 100);
-    stop_quietly(d);
+    stop_quietly(*d.child);
 }
 
 TEST_F(DornelBridge, KeepsTheOrderOfEventsWithinAndAcrossPeriods) {
-    Dornel d = start_dornel(seq, jack, {}, "dornel_bridge");
+    BridgeProcess d = start_dornel(seq, jack, {DORNEL_BRIDGE});
     std::vector<Bytes> sent;
     for (int period = 0; period < 4; ++period) {
         std::vector<JackOutgoing> events;
@@ -144,11 +128,11 @@ TEST_F(DornelBridge, KeepsTheOrderOfEventsWithinAndAcrossPeriods) {
     ASSERT_EQ(events.size(), sent.size());
     for (std::size_t i = 0; i < sent.size(); ++i)
         EXPECT_EQ(note_of(events[i]), sent[i]) << "event " << i;
-    stop_quietly(d);
+    stop_quietly(*d.child);
 }
 
 TEST_F(DornelBridge, SendsOnlyWhatOneJackEventStartsWithUpTo1024Bytes) {
-    Dornel d = start_dornel(seq, jack, {}, "dornel_bridge");
+    BridgeProcess d = start_dornel(seq, jack, {DORNEL_BRIDGE});
     const Bytes marker{0xc2, 9};
     // Each in a period of its own, the next one once the bridge has sent what
     // it will send, so the ring has room for each. A marker follows those
@@ -182,11 +166,11 @@ TEST_F(DornelBridge, SendsOnlyWhatOneJackEventStartsWithUpTo1024Bytes) {
     EXPECT_TRUE(is_marker(events[3]));
     EXPECT_TRUE(is_marker(events[4]));
     EXPECT_EQ(events[5].type, SND_SEQ_EVENT_NOTEOFF);
-    stop_quietly(d);
+    stop_quietly(*d.child);
 }
 
 TEST_F(DornelBridge, APeriodBeyondTheRingDropsEventsReportsThemAndCorruptsNone) {
-    Dornel d = start_dornel(seq, jack, {}, "dornel_bridge");
+    BridgeProcess d = start_dornel(seq, jack, {DORNEL_BRIDGE});
     // A note-on is an 11-byte record: the 2047 bytes of the ring hold 186.
     constexpr int burst = 1000;
     std::vector<JackOutgoing> events;
@@ -229,7 +213,7 @@ TEST_F(DornelBridge, StopsOnSigintAndSigtermPromptlyAlsoDuringAStream) {
         for (int signal_number : {SIGINT, SIGTERM}) {
             SCOPED_TRACE(std::string(strsignal(signal_number)) +
                          (streaming ? " during a stream" : " while idle"));
-            Dornel d = start_dornel(seq, jack, {}, "dornel_bridge");
+            BridgeProcess d = start_dornel(seq, jack, {DORNEL_BRIDGE});
             std::atomic<bool> stop{false};
             std::thread stream([&] {
                 for (int i = 0; streaming && !stop; ++i)

@@ -107,6 +107,15 @@ std::vector<std::string> velkin_lines_other_than_overflow(const std::vector<std:
     return other;
 }
 
+// One period of a JACK flood: 500 numbered messages, far more than the ring
+// holds (113 of them).
+std::vector<JackOutgoing> flood_period(long& sent) {
+    std::vector<JackOutgoing> events;
+    for (int i = 0; i < 500; ++i)
+        events.push_back({static_cast<jack_nframes_t>(i), numbered_message(sent++)});
+    return events;
+}
+
 class Faults : public ::testing::Test {
   protected:
     SeqPeer seq{"faults_test_seq"};
@@ -167,9 +176,7 @@ TEST_F(Faults, VelkinStopsOnSigintAndSigtermInAFlood) {
     JackPeer jack("faults_test_jack");
     for (int signal_number : {SIGINT, SIGTERM}) {
         SCOPED_TRACE(strsignal(signal_number));
-        BridgeProcess b = start_bridge({VELKIN_BRIDGE}, "velkin_bridge", seq, [&] {
-            return jack_connect(jack.client(), "velkin_bridge:capture", jack.in_port().c_str());
-        });
+        BridgeProcess b = start_velkin(seq, jack, {VELKIN_BRIDGE});
         SeqFlood flood(seq, b.port);
         ASSERT_TRUE(wait_until([&] { return flood.sent() > 2000; }, long_wait));
         b.child->signal(signal_number);
@@ -185,19 +192,11 @@ TEST_F(Faults, DornelStopsOnSigintAndSigtermInAFlood) {
     JackPeer jack("faults_test_jack");
     for (int signal_number : {SIGINT, SIGTERM}) {
         SCOPED_TRACE(strsignal(signal_number));
-        BridgeProcess b = start_bridge({DORNEL_BRIDGE}, "dornel_bridge", seq, [&] {
-            return jack_connect(jack.client(), jack.out_port().c_str(), "dornel_bridge:playback");
-        });
-        seq.connect_from(b.port);
-        // 500 messages a period, far more than the ring holds, until stopped.
+        BridgeProcess b = start_dornel(seq, jack, {DORNEL_BRIDGE});
         std::atomic<bool> stop{false};
         std::thread flood([&] {
-            for (long sent = 0; !stop;) {
-                std::vector<JackOutgoing> events;
-                for (int i = 0; i < 500; ++i)
-                    events.push_back({static_cast<jack_nframes_t>(i), numbered_message(sent++)});
-                jack.send_in_one_period(events, long_wait);
-            }
+            for (long sent = 0; !stop;)
+                jack.send_in_one_period(flood_period(sent), long_wait);
         });
         EXPECT_TRUE(wait_until([&] { return !b.child->err_lines().empty(); }, long_wait))
             << "no overflow reported";
@@ -217,9 +216,7 @@ TEST_F(Faults, BridgesGoOnWhenTheirSenderVanishesMidStream) {
     JackPeer jack("faults_test_jack");
     {
         SCOPED_TRACE("velkin_bridge, aplaymidi killed");
-        BridgeProcess b = start_bridge({VELKIN_BRIDGE}, "velkin_bridge", seq, [&] {
-            return jack_connect(jack.client(), "velkin_bridge:capture", jack.in_port().c_str());
-        });
+        BridgeProcess b = start_velkin(seq, jack, {VELKIN_BRIDGE});
         Child player({"aplaymidi", "-p", "velkin_bridge:0", DEMO_TUNE});
         ASSERT_GE(jack.wait_events(3, long_wait).size(), 3u);
         player.signal(SIGKILL);
@@ -237,10 +234,7 @@ TEST_F(Faults, BridgesGoOnWhenTheirSenderVanishesMidStream) {
     }
     {
         SCOPED_TRACE("dornel_bridge, jack_midiseq killed");
-        BridgeProcess b = start_bridge({DORNEL_BRIDGE}, "dornel_bridge", seq, [&] {
-            return jack_connect(jack.client(), jack.out_port().c_str(), "dornel_bridge:playback");
-        });
-        seq.connect_from(b.port);
+        BridgeProcess b = start_dornel(seq, jack, {DORNEL_BRIDGE});
         Child feeder({"jack_midiseq", "feeder", "2400", "0", "60", "1200"});
         ASSERT_TRUE(wait_until(
             [&] {
@@ -271,9 +265,7 @@ const auto flood_time = std::chrono::seconds(
 
 TEST_F(Faults, VelkinThroughAMinuteOfFloodHandsOnOnlyWhatWasSentInOrder) {
     JackPeer jack("faults_test_jack", 1 << 20);
-    BridgeProcess b = start_bridge({VELKIN_BRIDGE}, "velkin_bridge", seq, [&] {
-        return jack_connect(jack.client(), "velkin_bridge:capture", jack.in_port().c_str());
-    });
+    BridgeProcess b = start_velkin(seq, jack, {VELKIN_BRIDGE});
     SeqFlood flood(seq, b.port);
     std::this_thread::sleep_for(flood_time); // the length of the flood, not a wait for anything
     long sent = flood.stop();
@@ -297,18 +289,11 @@ TEST_F(Faults, VelkinThroughAMinuteOfFloodHandsOnOnlyWhatWasSentInOrder) {
 
 TEST_F(Faults, DornelThroughAMinuteOfFloodHandsOnOnlyWhatWasSentInOrder) {
     JackPeer jack("faults_test_jack");
-    BridgeProcess b = start_bridge({DORNEL_BRIDGE}, "dornel_bridge", seq, [&] {
-        return jack_connect(jack.client(), jack.out_port().c_str(), "dornel_bridge:playback");
-    });
-    seq.connect_from(b.port);
-    // 500 messages a period: the ring holds 113 of them.
+    BridgeProcess b = start_dornel(seq, jack, {DORNEL_BRIDGE});
     long sent = 0;
     auto end = std::chrono::steady_clock::now() + flood_time;
     while (std::chrono::steady_clock::now() < end) {
-        std::vector<JackOutgoing> events;
-        for (int i = 0; i < 500; ++i)
-            events.push_back({static_cast<jack_nframes_t>(i), numbered_message(sent++)});
-        jack.send_in_one_period(events, long_wait);
+        jack.send_in_one_period(flood_period(sent), long_wait);
         seq.collect_for(1ms); // read as we go: a full input pool loses all it holds
     }
     ASSERT_TRUE(jack.wait_periods(3, long_wait));

@@ -48,9 +48,7 @@ class Memcheck : public ::testing::Test {
 };
 
 TEST_F(Memcheck, VelkinBridge) {
-    BridgeProcess b = start_bridge(under_memcheck(VELKIN_BRIDGE), "velkin_bridge", seq, [&] {
-        return jack_connect(jack.client(), "velkin_bridge:capture", jack.in_port().c_str());
-    });
+    BridgeProcess b = start_velkin(seq, jack, under_memcheck(VELKIN_BRIDGE));
     for (int i = 0; i < 20; ++i) {
         seq.send_midi({0x90, static_cast<unsigned char>(40 + i), 100}, b.port);
         seq.send_midi({0xf0, 1, 2, 3, 0xf7}, b.port);
@@ -62,10 +60,7 @@ TEST_F(Memcheck, VelkinBridge) {
 }
 
 TEST_F(Memcheck, DornelBridge) {
-    BridgeProcess b = start_bridge(under_memcheck(DORNEL_BRIDGE), "dornel_bridge", seq, [&] {
-        return jack_connect(jack.client(), jack.out_port().c_str(), "dornel_bridge:playback");
-    });
-    seq.connect_from(b.port);
+    BridgeProcess b = start_dornel(seq, jack, under_memcheck(DORNEL_BRIDGE));
     for (int i = 0; i < 20; ++i)
         jack.send_in_one_period({{0, {0x90, static_cast<unsigned char>(40 + i), 100}},
                                  {10, {0xf0, 1, 2, 3, 0xf7}},

@@ -55,12 +55,7 @@ class RealTimeSafety : public ::testing::Test {
 };
 
 TEST_F(RealTimeSafety, VelkinBridgeCallbackThroughAStream) {
-    BridgeProcess b = start_bridge(
-        {VELKIN_BRIDGE}, "velkin_bridge", seq,
-        [&] {
-            return jack_connect(jack.client(), "velkin_bridge:capture", jack.in_port().c_str());
-        },
-        watch_env(report));
+    BridgeProcess b = start_velkin(seq, jack, {VELKIN_BRIDGE}, "velkin_bridge", watch_env(report));
     constexpr int batches = 20, per_batch = 100;
     for (int batch = 0; batch < batches; ++batch) {
         for (int i = 0; i < per_batch; ++i)
@@ -75,13 +70,7 @@ TEST_F(RealTimeSafety, VelkinBridgeCallbackThroughAStream) {
 }
 
 TEST_F(RealTimeSafety, DornelBridgeCallbackThroughAStream) {
-    BridgeProcess b = start_bridge(
-        {DORNEL_BRIDGE}, "dornel_bridge", seq,
-        [&] {
-            return jack_connect(jack.client(), jack.out_port().c_str(), "dornel_bridge:playback");
-        },
-        watch_env(report));
-    seq.connect_from(b.port);
+    BridgeProcess b = start_dornel(seq, jack, {DORNEL_BRIDGE}, "dornel_bridge", watch_env(report));
     constexpr int periods = 40, per_period = 20;
     for (int p = 0; p < periods; ++p) {
         std::vector<JackOutgoing> events;

@@ -33,32 +33,17 @@ const std::vector<std::string> our_lines = {
     "???? short read from ringbuffer!",
 };
 
-struct Velkin {
-    std::unique_ptr<Child> child;
-    SeqAddress playback;
-};
-
-// Starts the bridge, connected to the JACK peer's input.
-Velkin start_velkin(SeqPeer& seq, JackPeer& jack, std::vector<std::string> args,
-                    const std::string& name) {
+std::vector<std::string> velkin_with(std::vector<std::string> args) {
     args.insert(args.begin(), VELKIN_BRIDGE);
-    BridgeProcess b = start_bridge(args, name, seq, [&] {
-        return jack_connect(jack.client(), (name + ":capture").c_str(), jack.in_port().c_str());
-    });
-    return {std::move(b.child), b.port};
-}
-
-void stop_quietly(Velkin& v) {
-    e2e::stop_quietly(*v.child);
+    return args;
 }
 
 // Waits until the bridge has handled everything sent to it: nothing left in
 // its kernel input pool, and its main thread back in its wait.
-void wait_bridge_read_all(const Velkin& v) {
+void wait_bridge_read_all(const BridgeProcess& v) {
     ASSERT_TRUE(wait_until(
         [&] {
-            return seq_input_cells_in_use(v.playback.client) == 0 &&
-                   waiting_in_poll(v.child->pid());
+            return seq_input_cells_in_use(v.port.client) == 0 && waiting_in_poll(v.child->pid());
         },
         long_wait));
 }
@@ -78,14 +63,14 @@ TEST_F(VelkinBridge, NamesItsClientsAndPortsAsAnotherClientSeesThem) {
          {Case{{}, "velkin_bridge"}, Case{{"studio_in"}, "studio_in"},
           Case{{"first", "second"}, "velkin_bridge"}, Case{{"a", "b", "c"}, "velkin_bridge"}}) {
         SCOPED_TRACE(c.name + " with " + std::to_string(c.args.size()) + " arguments");
-        Velkin v = start_velkin(seq, jack, c.args, c.name);
-        EXPECT_EQ(seq.client_name(v.playback.client), c.name);
-        auto ports = seq.ports_of(v.playback.client);
+        BridgeProcess v = start_velkin(seq, jack, velkin_with(c.args), c.name);
+        EXPECT_EQ(seq.client_name(v.port.client), c.name);
+        auto ports = seq.ports_of(v.port.client);
         ASSERT_EQ(ports.size(), 1u);
         EXPECT_EQ(ports[0].name, "playback");
         EXPECT_EQ(ports[0].capability, 0x42u);
         EXPECT_EQ(ports[0].type, 0x10000u);
-        EXPECT_TRUE(seq.queues_of(v.playback.client).empty());
+        EXPECT_TRUE(seq.queues_of(v.port.client).empty());
 
         jack_port_t* port = jack_port_by_name(jack.client(), (c.name + ":capture").c_str());
         ASSERT_NE(port, nullptr);
@@ -95,27 +80,27 @@ TEST_F(VelkinBridge, NamesItsClientsAndPortsAsAnotherClientSeesThem) {
         ASSERT_NE(own, nullptr);
         EXPECT_EQ(own[1], nullptr) << "more than one JACK port";
         jack_free(own);
-        stop_quietly(v);
+        stop_quietly(*v.child);
     }
 }
 
 TEST_F(VelkinBridge, NoteOnComesOutAtFrameZeroOfALaterPeriod) {
-    Velkin v = start_velkin(seq, jack, {}, "velkin_bridge");
-    seq.connect_to(v.playback);
+    BridgeProcess v = start_velkin(seq, jack, {VELKIN_BRIDGE});
+    seq.connect_to(v.port);
     for (int i = 0; i < 3; ++i) {
         std::uint64_t period_before = jack.periods();
-        seq.send_midi({0x92, static_cast<unsigned char>(60 + i), 100}, v.playback);
+        seq.send_midi({0x92, static_cast<unsigned char>(60 + i), 100}, v.port);
         auto events = jack.wait_events(i + 1, long_wait);
         ASSERT_EQ(events.size(), static_cast<std::size_t>(i + 1));
         EXPECT_EQ(events[i].bytes, (Bytes{0x92, static_cast<unsigned char>(60 + i), 100}));
         EXPECT_EQ(events[i].frame, 0u);
         EXPECT_GE(events[i].period, period_before);
     }
-    stop_quietly(v);
+    stop_quietly(*v.child);
 }
 
 TEST_F(VelkinBridge, EventsBetweenTwoPeriodsComeOutInOnePeriodInOrder) {
-    Velkin v = start_velkin(seq, jack, {}, "velkin_bridge");
+    BridgeProcess v = start_velkin(seq, jack, {VELKIN_BRIDGE});
     const std::vector<Bytes> sent = {
         {0x90, 60, 100}, {0x90, 64, 90}, {0x80, 60, 0}, {0xb1, 7, 127}, {0xe0, 0x00, 0x40}};
     {
@@ -123,7 +108,7 @@ TEST_F(VelkinBridge, EventsBetweenTwoPeriodsComeOutInOnePeriodInOrder) {
         // before the next period starts.
         Stopped hold(suite_server().process().pid());
         for (const auto& bytes : sent)
-            seq.send_midi(bytes, v.playback);
+            seq.send_midi(bytes, v.port);
         wait_bridge_read_all(v);
     }
     auto events = jack.wait_events(sent.size(), long_wait);
@@ -133,28 +118,28 @@ TEST_F(VelkinBridge, EventsBetweenTwoPeriodsComeOutInOnePeriodInOrder) {
         EXPECT_EQ(events[i].frame, 0u);
         EXPECT_EQ(events[i].period, events[0].period);
     }
-    stop_quietly(v);
+    stop_quietly(*v.child);
 }
 
 TEST_F(VelkinBridge, ForwardsShortSysexAndDropsLongSysexAndEventsWithoutMidiForm) {
-    Velkin v = start_velkin(seq, jack, {}, "velkin_bridge");
+    BridgeProcess v = start_velkin(seq, jack, {VELKIN_BRIDGE});
     auto sysex = [](std::size_t length) {
         Bytes bytes(length, 0x11);
         bytes.front() = 0xf0;
         bytes.back() = 0xf7;
         return bytes;
     };
-    seq.send_midi(sysex(15), v.playback);
-    seq.send_midi(sysex(16), v.playback);
-    seq.send_midi(sysex(200), v.playback);
+    seq.send_midi(sysex(15), v.port);
+    seq.send_midi(sysex(16), v.port);
+    seq.send_midi(sysex(200), v.port);
     for (int type : {SND_SEQ_EVENT_PORT_SUBSCRIBED, SND_SEQ_EVENT_CLIENT_START, SND_SEQ_EVENT_ECHO,
                      SND_SEQ_EVENT_USR0}) {
         snd_seq_event_t event;
         snd_seq_ev_clear(&event);
         event.type = type;
-        seq.send(event, v.playback);
+        seq.send(event, v.port);
     }
-    seq.send_midi({0x91, 1, 2}, v.playback); // the last one, so we know when all were handled
+    seq.send_midi({0x91, 1, 2}, v.port); // the last one, so we know when all were handled
 
     auto events = jack.wait_events(2, long_wait);
     ASSERT_TRUE(jack.wait_periods(3, long_wait));
@@ -162,11 +147,11 @@ TEST_F(VelkinBridge, ForwardsShortSysexAndDropsLongSysexAndEventsWithoutMidiForm
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0].bytes, sysex(15));
     EXPECT_EQ(events[1].bytes, (Bytes{0x91, 1, 2}));
-    stop_quietly(v);
+    stop_quietly(*v.child);
 }
 
 TEST_F(VelkinBridge, FullRingDropsRecordsWithALineEachAndKeepsTheRestIntact) {
-    Velkin v = start_velkin(seq, jack, {}, "velkin_bridge");
+    BridgeProcess v = start_velkin(seq, jack, {VELKIN_BRIDGE});
     // A 2048-byte ring holds 2047 bytes: 511 records of a note-on (4 bytes
     // each), with 3 bytes left over.
     constexpr int fitting = 511, sent_notes = 600;
@@ -179,16 +164,16 @@ TEST_F(VelkinBridge, FullRingDropsRecordsWithALineEachAndKeepsTheRestIntact) {
         for (std::size_t i = 0; i < sent.size(); ++i) {
             // Keep within the bridge's kernel input pool (200 events).
             if (i % 25 == 0) {
-                ASSERT_TRUE(wait_until(
-                    [&] { return seq_input_cells_in_use(v.playback.client) < 100; }, long_wait));
+                ASSERT_TRUE(wait_until([&] { return seq_input_cells_in_use(v.port.client) < 100; },
+                                       long_wait));
             }
-            seq.send_midi(sent[i], v.playback);
+            seq.send_midi(sent[i], v.port);
         }
         wait_bridge_read_all(v);
         ASSERT_TRUE(wait_until([&] { return v.child->err_lines().size() >= sent_notes - fitting; },
                                long_wait));
         // A program change is a 3-byte record: it fits the room left.
-        seq.send_midi({0xc5, 42}, v.playback);
+        seq.send_midi({0xc5, 42}, v.port);
         wait_bridge_read_all(v);
     }
     auto events = jack.wait_events(fitting + 1, long_wait);
@@ -209,7 +194,7 @@ TEST_F(VelkinBridge, FullRingDropsRecordsWithALineEachAndKeepsTheRestIntact) {
 TEST_F(VelkinBridge, StopsOnSigintAndSigtermWithStatusZero) {
     for (int signal_number : {SIGINT, SIGTERM}) {
         SCOPED_TRACE(strsignal(signal_number));
-        Velkin v = start_velkin(seq, jack, {}, "velkin_bridge");
+        BridgeProcess v = start_velkin(seq, jack, {VELKIN_BRIDGE});
         v.child->signal(signal_number);
         EXPECT_EQ(v.child->wait_exit(long_wait), 0);
         EXPECT_EQ(v.child->err(), "");
