@@ -1,5 +1,6 @@
 #!/bin/bash
-# Installs the Debian packages needed to build, test and demo the bridges.
+# Installs the Debian packages needed to build, test, demo and benchmark the
+# bridges.
 # Idempotent: packages already present are skipped; nothing is installed when
 # everything is there. Needs root (or sudo) only when something is missing.
 set -euo pipefail
@@ -15,6 +16,8 @@ packages=(
   qemu-system-x86 busybox-static cpio
   # peers
   jackd2 alsa-utils
+  # benchmarks: Google Benchmark, and gnuplot for the latency plot
+  libbenchmark-dev gnuplot-nox
 )
 
 missing=()
