@@ -47,9 +47,10 @@ struct Run {
     std::string program;
     int period = 0;
     int rate = 0;
-    std::vector<std::int64_t> latency;      // frames, one per arrived event
+    std::vector<std::int64_t> latency;      // ns, one per arrived event
     std::vector<std::uint32_t> latency_tag; // the event each latency belongs to
-    std::vector<std::int64_t> wake;         // dornel_bridge: delivery to the listener's wake
+    std::vector<std::int64_t> wake;         // ns, dornel_bridge: delivery to the listener's wake
+    int first_period = 0; // velkin_bridge: events carried by the first cycle after their send
     int sent = 0;
     int lost = 0;
     int refused = 0;          // sends the sender could not make
@@ -87,12 +88,12 @@ double cpu_ns(pid_t pid) {
     return total;
 }
 
-double ms(std::int64_t frames) {
-    return 1000.0 * static_cast<double>(frames) / sample_rate;
+double ms(std::int64_t ns) {
+    return static_cast<double>(ns) / 1e6;
 }
 
-std::int64_t frames_between(jack_nframes_t from, jack_nframes_t to) {
-    return static_cast<std::int32_t>(to - from);
+double frames(std::int64_t ns) {
+    return static_cast<double>(ns) * sample_rate / 1e9;
 }
 
 void fail(const std::string& why) {
@@ -137,8 +138,10 @@ snd_seq_event_t note_event(std::uint32_t tag, int source_port, SeqAddress dest) 
     return event;
 }
 
-// Sends `count` tagged notes to velkin_bridge at `rate` per second, stamping
-// each send on the JACK frame clock, and measures when each comes out.
+// Sends `count` tagged notes to velkin_bridge at `rate` per second and
+// measures from each send to the start of the process cycle that carries it
+// out, both on CLOCK_MONOTONIC. The start of a cycle is taken where the
+// receiving client's cycle begins, right after the bridge's in the same cycle.
 Run velkin_latency(SeqPeer& sender, StreamClient& stream, BridgeProcess& velkin, int rate,
                    int count) {
     Run run;
@@ -146,7 +149,7 @@ Run velkin_latency(SeqPeer& sender, StreamClient& stream, BridgeProcess& velkin,
     run.period = static_cast<int>(stream.period());
     run.rate = rate;
     run.sent = count;
-    std::vector<jack_nframes_t> sent_at(count);
+    std::vector<std::int64_t> sent_at(count);
     stream.clear_arrivals();
     std::uint64_t xruns = stream.xruns();
     double cpu_before = cpu_ns(velkin.child->pid());
@@ -157,7 +160,7 @@ Run velkin_latency(SeqPeer& sender, StreamClient& stream, BridgeProcess& velkin,
     for (int i = 0; i < count; ++i) {
         sleep_until(plus_ns(start, static_cast<std::int64_t>(i) * 1'000'000'000 / rate));
         snd_seq_event_t event = note_event(i, sender.address().port, velkin.port);
-        sent_at[i] = jack_frame_time(stream.client());
+        sent_at[i] = bench::now_ns();
         int result = snd_seq_event_output_direct(sender.handle(), &event);
         if (result < 0) ++run.refused;
     }
@@ -172,7 +175,9 @@ Run velkin_latency(SeqPeer& sender, StreamClient& stream, BridgeProcess& velkin,
     for (const auto& arrival : stream.arrivals()) {
         if (arrival.tag >= static_cast<std::uint32_t>(count) || seen[arrival.tag]) continue;
         seen[arrival.tag] = true;
-        run.latency.push_back(frames_between(sent_at[arrival.tag], arrival.period_start));
+        run.latency.push_back(arrival.cycle_ns - sent_at[arrival.tag]);
+        // No cycle began between the send and the one that carried it.
+        if (arrival.previous_cycle_ns < sent_at[arrival.tag]) ++run.first_period;
         run.latency_tag.push_back(arrival.tag);
     }
     run.lost = count - static_cast<int>(run.latency.size());
@@ -181,8 +186,8 @@ Run velkin_latency(SeqPeer& sender, StreamClient& stream, BridgeProcess& velkin,
 
 // Receives the notes dornel_bridge sends. The subscription stamps each with
 // the real time of the listener's queue when the kernel delivers it; the
-// stamps are mapped onto the JACK frame clock. The time the listener's thread
-// woke to read it is kept too.
+// stamps are mapped onto CLOCK_MONOTONIC. The time the listener's thread woke
+// to read it is kept too.
 class Listener {
   public:
     Listener(SeqPeer& seq, StreamClient& stream, SeqAddress source) : seq_(seq), stream_(stream) {
@@ -224,11 +229,11 @@ class Listener {
     std::size_t count() const {
         return count_.load();
     }
-    // Frame time of each note's delivery, and of the listener's wake.
-    const std::vector<jack_nframes_t>& arrived_at() const {
+    // When each note was delivered, and when the listener woke to read it.
+    const std::vector<std::int64_t>& arrived_at() const {
         return arrived_at_;
     }
-    const std::vector<jack_nframes_t>& woke_at() const {
+    const std::vector<std::int64_t>& woke_at() const {
         return woke_at_;
     }
     const std::vector<bool>& arrived() const {
@@ -240,25 +245,24 @@ class Listener {
     }
 
   private:
-    static std::int64_t queue_frames(const snd_seq_real_time_t& t) {
-        return static_cast<std::int64_t>(t.tv_sec) * sample_rate +
-               static_cast<std::int64_t>(t.tv_nsec) * sample_rate / 1'000'000'000;
+    static std::int64_t queue_ns(const snd_seq_real_time_t& t) {
+        return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
     }
 
-    // The offset between the JACK frame clock and the queue's real time: of
+    // The offset between CLOCK_MONOTONIC and the queue's real time: of
     // several readings, the one taken in the shortest time.
     void calibrate() {
         snd_seq_queue_status_t* status;
         snd_seq_queue_status_alloca(&status);
-        jack_nframes_t best = ~0u;
+        std::int64_t best = INT64_MAX;
         for (int i = 0; i < 50; ++i) {
-            jack_nframes_t before = jack_frame_time(stream_.client());
+            std::int64_t before = bench::now_ns();
             snd_seq_get_queue_status(seq_.handle(), queue_, status);
-            jack_nframes_t after = jack_frame_time(stream_.client());
+            std::int64_t after = bench::now_ns();
             if (after - before >= best) continue;
             best = after - before;
-            offset_ = static_cast<std::int64_t>(before) + (after - before) / 2 -
-                      queue_frames(*snd_seq_queue_status_get_real_time(status));
+            offset_ = before + (after - before) / 2 -
+                      queue_ns(*snd_seq_queue_status_get_real_time(status));
         }
     }
 
@@ -272,7 +276,7 @@ class Listener {
                 int result = snd_seq_event_input(seq_.handle(), &event);
                 if (result == -ENOSPC) continue;
                 if (result < 0 || !event) break;
-                jack_nframes_t now = jack_frame_time(stream_.client());
+                std::int64_t now = bench::now_ns();
                 long tag = -1;
                 if (event->type == SND_SEQ_EVENT_NOTEON) {
                     std::array<unsigned char, 3> bytes{
@@ -282,8 +286,7 @@ class Listener {
                 }
                 if (tag >= 0 && static_cast<std::size_t>(tag) < arrived_.size() && !arrived_[tag]) {
                     arrived_[tag] = true;
-                    arrived_at_[tag] =
-                        static_cast<jack_nframes_t>(offset_ + queue_frames(event->time.time));
+                    arrived_at_[tag] = offset_ + queue_ns(event->time.time);
                     woke_at_[tag] = now;
                     order_.push_back(static_cast<std::uint32_t>(tag));
                 } else {
@@ -301,8 +304,8 @@ class Listener {
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<std::size_t> count_{0};
-    std::vector<jack_nframes_t> arrived_at_;
-    std::vector<jack_nframes_t> woke_at_;
+    std::vector<std::int64_t> arrived_at_;
+    std::vector<std::int64_t> woke_at_;
     std::vector<bool> arrived_;
     std::vector<std::uint32_t> order_;
 };
@@ -335,9 +338,8 @@ Run dornel_latency(Listener& listener, StreamClient& stream, BridgeProcess& dorn
 
     for (int i = 0; i < count; ++i) {
         if (!listener.arrived()[i]) continue;
-        run.latency.push_back(
-            frames_between(stream.sent_period_starts()[i], listener.arrived_at()[i]));
-        run.wake.push_back(frames_between(listener.arrived_at()[i], listener.woke_at()[i]));
+        run.latency.push_back(listener.arrived_at()[i] - stream.sent_cycle_ns()[i]);
+        run.wake.push_back(listener.woke_at()[i] - listener.arrived_at()[i]);
         run.latency_tag.push_back(i);
     }
     run.lost = count - static_cast<int>(run.latency.size());
@@ -432,13 +434,20 @@ Burst dornel_burst(Listener& listener, StreamClient& stream, BridgeProcess& dorn
     return burst;
 }
 
-// Runs bursts of `big` (beyond what fits), of the largest size that passed
-// whole in it, and of one more.
-template <typename Measure> std::vector<Burst> bursts(int big, const Measure& measure) {
+// Runs a burst of `big` (beyond what fits), then bursts from the size that
+// passed in it downwards until one passes whole, then one more than that.
+// The reader of dornel_bridge's ring may take a record while the process
+// cycle is still writing, so a burst can pass one record more than the ring
+// holds, but not always.
+template <typename Measure>
+std::vector<Burst> bursts(int big, const Measure& measure) {
     std::vector<Burst> results{measure(big)};
-    int fits = results[0].passed;
-    results.push_back(measure(fits));
-    results.push_back(measure(fits + 1));
+    int size = results[0].passed;
+    for (int tries = 0; size > 0 && tries < 10; ++tries, --size) {
+        results.push_back(measure(size));
+        if (results.back().dropped == 0) break;
+    }
+    results.push_back(measure(size + 1));
     return results;
 }
 
@@ -451,11 +460,12 @@ std::int64_t percentile(const std::vector<std::int64_t>& sorted, double p) {
 
 void print_latency(const std::vector<Run>& runs) {
     std::printf(
-        "\nLatency. velkin_bridge: from the send by a sequencer client to the start of the\n"
-        "JACK period that carries the event. dornel_bridge: from the start of the period\n"
-        "that carries the event into \"playback\" to its arrival at a sequencer subscriber.\n"
-        "Both on the JACK server's frame clock, %d Hz; figures in ms.\n\n",
-        sample_rate);
+        "\nLatency in ms (x 48 for frames at 48000 Hz). velkin_bridge: from the send by a\n"
+        "sequencer client to the start of the JACK cycle that carries the event.\n"
+        "dornel_bridge: from the start of the cycle that carries the event into \"playback\"\n"
+        "to its delivery to a sequencer subscriber. A cycle's start is taken where the\n"
+        "benchmark's JACK client begins its part of it, next to the bridge's; all on\n"
+        "CLOCK_MONOTONIC.\n\n");
     std::printf("%-14s %6s %7s %6s %5s %5s %9s %7s %7s %7s %7s %5s %11s\n", "program", "period",
                 "rate/s", "sent", "lost", "busy", "1st per.%", "min", "median", "p99", "max",
                 "xruns", "CPU ms/10k");
@@ -464,11 +474,9 @@ void print_latency(const std::vector<Run>& runs) {
         std::sort(sorted.begin(), sorted.end());
         std::string first = "-";
         if (run.program == "velkin_bridge") {
-            auto in_first = std::count_if(run.latency.begin(), run.latency.end(),
-                                          [&](auto l) { return l > 0 && l <= run.period; });
             char text[32];
             std::snprintf(text, sizeof text, "%.2f",
-                          100.0 * static_cast<double>(in_first) / std::max(1, run.sent));
+                          100.0 * static_cast<double>(run.first_period) / std::max(1, run.sent));
             first = text;
         }
         double net = run.cpu_ns - run.idle_ns_per_s * run.seconds;
@@ -480,12 +488,13 @@ void print_latency(const std::vector<Run>& runs) {
                     static_cast<unsigned long long>(run.xruns),
                     arrived > 0 ? net / 1e6 * 10000.0 / arrived : 0.0);
     }
-    std::printf("\nlost: sent but never arrived; busy: sends the sequencer or the JACK buffer "
-                "refused;\n1st per.%%: events in the first period that starts after their send; "
-                "xruns: JACK\ncycles that ran late during the run; CPU ms/10k: the bridge's CPU "
-                "time per 10,000\nevents, less its idle CPU over the same time. dornel_bridge's "
-                "arrival is the kernel's\ndelivery to the subscriber; the subscriber's own wake "
-                "after it is not counted above:\n\n");
+    std::printf(
+        "\nlost: sent but never arrived; busy: sends the sequencer or the JACK buffer "
+        "refused;\n1st per.%%: events carried by the first cycle that starts after their send; "
+        "xruns: JACK\ncycles that ran late during the run; CPU ms/10k: the bridge's CPU "
+        "time per 10,000\nevents, less its idle CPU over the same time. dornel_bridge's "
+        "arrival is the kernel's\ndelivery to the subscriber; the subscriber's own wake "
+        "after it is not counted above:\n\n");
     std::printf("%-14s %6s %7s %14s %11s %11s\n", "program", "period", "rate/s", "wake median",
                 "wake p99", "wake max");
     for (const auto& run : runs) {
@@ -527,7 +536,7 @@ void write_samples(const std::string& dir, const std::vector<Run>& runs) {
             first = false;
             for (std::size_t i = 0; i < run.latency.size(); ++i)
                 csv << program << "," << run.period << "," << run.rate << "," << run.latency_tag[i]
-                    << "," << run.latency[i] << "," << ms(run.latency[i]) << "\n";
+                    << "," << frames(run.latency[i]) << "," << ms(run.latency[i]) << "\n";
         }
         plot << "\n";
     }

@@ -2,12 +2,20 @@
 
 #include <jack/midiport.h>
 
+#include <time.h>
+
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
 
 namespace bench {
+
+std::int64_t now_ns() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
 
 std::array<unsigned char, 3> tagged_note(std::uint32_t tag) {
     tag %= max_tag;
@@ -60,6 +68,7 @@ int StreamClient::on_xrun(void* self) {
 }
 
 int StreamClient::process(jack_nframes_t nframes, void* argument) {
+    std::int64_t cycle_ns = now_ns();
     auto& self = *static_cast<StreamClient*>(argument);
     jack_nframes_t start = jack_last_frame_time(self.client_);
 
@@ -71,18 +80,20 @@ int StreamClient::process(jack_nframes_t nframes, void* argument) {
         if (jack_midi_event_get(&event, in, i) != 0) continue;
         long tag = tag_of(event.buffer, event.size);
         self.arrivals_[count++] = {tag < 0 ? max_tag : static_cast<std::uint32_t>(tag), start,
-                                   event.time};
+                                   event.time, cycle_ns, self.last_cycle_ns_};
     }
     self.arrival_count_.store(count, std::memory_order_release);
 
     void* out = jack_port_get_buffer(self.out_, nframes);
     jack_midi_clear_buffer(out);
-    if (self.playing_.load(std::memory_order_acquire)) self.play_due(out, start, nframes);
+    if (self.playing_.load(std::memory_order_acquire)) self.play_due(out, start, nframes, cycle_ns);
+    self.last_cycle_ns_ = cycle_ns;
     self.cycles_.fetch_add(1, std::memory_order_release);
     return 0;
 }
 
-void StreamClient::play_due(void* buffer, jack_nframes_t start, jack_nframes_t nframes) {
+void StreamClient::play_due(void* buffer, jack_nframes_t start, jack_nframes_t nframes,
+                            std::int64_t cycle_ns) {
     if (!started_) {
         started_ = true;
         start_ = start;
@@ -100,6 +111,7 @@ void StreamClient::play_due(void* buffer, jack_nframes_t start, jack_nframes_t n
         else
             refused_.fetch_add(1, std::memory_order_relaxed);
         sent_period_start_[next_] = start;
+        sent_cycle_ns_[next_] = cycle_ns;
     }
     if (next_ == offsets_.size()) {
         started_ = false;
@@ -110,6 +122,7 @@ void StreamClient::play_due(void* buffer, jack_nframes_t start, jack_nframes_t n
 void StreamClient::play(const std::vector<jack_nframes_t>& offsets) {
     offsets_ = offsets;
     sent_period_start_.assign(offsets.size(), 0);
+    sent_cycle_ns_.assign(offsets.size(), 0);
     refused_.store(0);
     playing_.store(true, std::memory_order_release);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);

@@ -20,10 +20,15 @@ std::array<unsigned char, 3> tagged_note(std::uint32_t tag);
 // The tag of a note-on, or -1 if the bytes are not one of ours.
 long tag_of(const unsigned char* bytes, std::size_t size);
 
+// CLOCK_MONOTONIC, in nanoseconds.
+std::int64_t now_ns();
+
 struct Arrival {
     std::uint32_t tag;
-    jack_nframes_t period_start; // frame time of the period that carried it
-    jack_nframes_t frame;        // offset within that period
+    jack_nframes_t period_start;    // frame time of the period that carried it
+    jack_nframes_t frame;           // offset within that period
+    std::int64_t cycle_ns;          // when this client's process cycle began
+    std::int64_t previous_cycle_ns; // when its cycle before that one began
 };
 
 class StreamClient {
@@ -44,9 +49,13 @@ class StreamClient {
     // Plays the note tagged i at `offsets[i]` frames after the start of the
     // first period that begins once this is called; waits until all are out.
     void play(const std::vector<jack_nframes_t>& offsets);
-    // The frame time of the period that carried each note of the last play.
+    // The frame time of the period that carried each note of the last play,
+    // and when this client's process cycle for that period began.
     const std::vector<jack_nframes_t>& sent_period_starts() const {
         return sent_period_start_;
+    }
+    const std::vector<std::int64_t>& sent_cycle_ns() const {
+        return sent_cycle_ns_;
     }
     // Notes of the last play that found no room in the port buffer.
     std::uint64_t refused() const {
@@ -68,7 +77,8 @@ class StreamClient {
   private:
     static int process(jack_nframes_t nframes, void* self);
     static int on_xrun(void* self);
-    void play_due(void* buffer, jack_nframes_t start, jack_nframes_t nframes);
+    void play_due(void* buffer, jack_nframes_t start, jack_nframes_t nframes,
+                  std::int64_t cycle_ns);
 
     jack_client_t* client_ = nullptr;
     jack_port_t* in_ = nullptr;
@@ -77,9 +87,11 @@ class StreamClient {
     std::vector<Arrival> arrivals_;
     std::atomic<std::size_t> arrival_count_{0};
     std::size_t first_arrival_ = 0;
+    std::int64_t last_cycle_ns_ = 0; // process thread only
 
     std::vector<jack_nframes_t> offsets_;
     std::vector<jack_nframes_t> sent_period_start_;
+    std::vector<std::int64_t> sent_cycle_ns_;
     std::atomic<bool> playing_{false};
     bool started_ = false; // process thread only, while playing
     jack_nframes_t start_ = 0;
