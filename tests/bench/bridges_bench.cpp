@@ -439,8 +439,7 @@ Burst dornel_burst(Listener& listener, StreamClient& stream, BridgeProcess& dorn
 // The reader of dornel_bridge's ring may take a record while the process
 // cycle is still writing, so a burst can pass one record more than the ring
 // holds, but not always.
-template <typename Measure>
-std::vector<Burst> bursts(int big, const Measure& measure) {
+template <typename Measure> std::vector<Burst> bursts(int big, const Measure& measure) {
     std::vector<Burst> results{measure(big)};
     int size = results[0].passed;
     for (int tries = 0; size > 0 && tries < 10; ++tries, --size) {
