@@ -138,6 +138,36 @@ snd_seq_event_t note_event(std::uint32_t tag, int source_port, SeqAddress dest) 
     return event;
 }
 
+// Starts the account of one latency run: what it costs the bridge in CPU
+// time, how long it takes and how many xruns happen meanwhile.
+class RunMeter {
+  public:
+    RunMeter(Run& run, const char* program, const StreamClient& stream, pid_t bridge, int rate,
+             int count)
+        : run_(run), stream_(stream), bridge_(bridge), xruns_(stream.xruns()), cpu_(cpu_ns(bridge)),
+          start_(std::chrono::steady_clock::now()) {
+        run.program = program;
+        run.period = static_cast<int>(stream.period());
+        run.rate = rate;
+        run.sent = count;
+    }
+    // Ends the account once everything that will arrive has arrived.
+    void finish() {
+        run_.seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        run_.cpu_ns = cpu_ns(bridge_) - cpu_;
+        run_.xruns = stream_.xruns() - xruns_;
+    }
+
+  private:
+    Run& run_;
+    const StreamClient& stream_;
+    pid_t bridge_;
+    std::uint64_t xruns_;
+    double cpu_;
+    std::chrono::steady_clock::time_point start_;
+};
+
 // Sends `count` tagged notes to velkin_bridge at `rate` per second and
 // measures from each send to the start of the process cycle that carries it
 // out, both on CLOCK_MONOTONIC. The start of a cycle is taken where the
@@ -145,15 +175,9 @@ snd_seq_event_t note_event(std::uint32_t tag, int source_port, SeqAddress dest) 
 Run velkin_latency(SeqPeer& sender, StreamClient& stream, BridgeProcess& velkin, int rate,
                    int count) {
     Run run;
-    run.program = "velkin_bridge";
-    run.period = static_cast<int>(stream.period());
-    run.rate = rate;
-    run.sent = count;
     std::vector<std::int64_t> sent_at(count);
     stream.clear_arrivals();
-    std::uint64_t xruns = stream.xruns();
-    double cpu_before = cpu_ns(velkin.child->pid());
-    auto wall_before = std::chrono::steady_clock::now();
+    RunMeter meter(run, "velkin_bridge", stream, velkin.child->pid(), rate, count);
 
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
@@ -166,10 +190,7 @@ Run velkin_latency(SeqPeer& sender, StreamClient& stream, BridgeProcess& velkin,
     }
     wait_settled(
         stream, [&] { return stream.arrivals().size(); }, count, 8);
-    run.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_before).count();
-    run.cpu_ns = cpu_ns(velkin.child->pid()) - cpu_before;
-    run.xruns = stream.xruns() - xruns;
+    meter.finish();
 
     std::vector<bool> seen(count);
     for (const auto& arrival : stream.arrivals()) {
@@ -315,25 +336,16 @@ class Listener {
 Run dornel_latency(Listener& listener, StreamClient& stream, BridgeProcess& dornel, int rate,
                    int count) {
     Run run;
-    run.program = "dornel_bridge";
-    run.period = static_cast<int>(stream.period());
-    run.rate = rate;
-    run.sent = count;
     std::vector<jack_nframes_t> offsets(count);
     for (int i = 0; i < count; ++i)
         offsets[i] = static_cast<jack_nframes_t>(static_cast<std::int64_t>(i) * sample_rate / rate);
     listener.start(count);
-    std::uint64_t xruns = stream.xruns();
-    double cpu_before = cpu_ns(dornel.child->pid());
-    auto wall_before = std::chrono::steady_clock::now();
+    RunMeter meter(run, "dornel_bridge", stream, dornel.child->pid(), rate, count);
     stream.play(offsets);
     wait_settled(
         stream, [&] { return listener.count(); }, count, 8);
     listener.stop();
-    run.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_before).count();
-    run.cpu_ns = cpu_ns(dornel.child->pid()) - cpu_before;
-    run.xruns = stream.xruns() - xruns;
+    meter.finish();
     run.refused = static_cast<int>(stream.refused());
 
     for (int i = 0; i < count; ++i) {
