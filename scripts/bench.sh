@@ -27,7 +27,7 @@ bench=build/tests/bench
   echo
   echo "Instructions per event under callgrind, 10,000 note-ons (the same from run to run):"
   echo
-  printf '%-14s %-32s %12s\n' program stage "instr./event"
+  printf '%-14s %-38s %12s\n' program stage "instr./event"
   for row in "velkin_event_cost velkin_bridge read_sequencer_events intake:_decode_and_ring_write" \
              "velkin_event_cost velkin_bridge process_cycle process_cycle:_ring_to_port" \
              "dornel_event_cost dornel_bridge process_cycle process_cycle:_port_to_ring" \
@@ -35,7 +35,7 @@ bench=build/tests/bench
     set -- $row
     collected=$(valgrind --tool=callgrind --callgrind-out-file=/dev/null --collect-atstart=no \
       "--toggle-collect=$3*" "$bench/$1" --workload 2>&1 | sed -n 's/.*Collected : *//p')
-    printf '%-14s %-32s %12s\n' "$2" "${4//_/ }" "$((collected / 10000))"
+    printf '%-14s %-38s %12s\n' "$2" "${4//_/ }" "$((collected / 10000))"
   done
 } | tee "$out/host.txt"
 
