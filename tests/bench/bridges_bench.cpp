@@ -75,16 +75,20 @@ std::string env_or(const char* name, const char* fallback) {
     return value && *value ? value : fallback;
 }
 
+// CPU time of one thread so far, in nanoseconds, from its task directory.
+double task_cpu_ns(const std::string& task) {
+    std::istringstream in(read_file(task + "/schedstat"));
+    double ns = 0;
+    in >> ns;
+    return ns;
+}
+
 // CPU time of all threads of a process so far, in nanoseconds.
 double cpu_ns(pid_t pid) {
     double total = 0;
     std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
-        std::istringstream in(read_file(task.path().string() + "/schedstat"));
-        double ns = 0;
-        in >> ns;
-        total += ns;
-    }
+    for (const auto& task : std::filesystem::directory_iterator(tasks))
+        total += task_cpu_ns(task.path().string());
     return total;
 }
 
@@ -388,20 +392,11 @@ Burst velkin_burst(SeqPeer& sender, StreamClient& stream, BridgeProcess& velkin,
     {
         Stopped hold(server.pid());
         for (int i = 0; i < size; ++i) {
-            // Keep within the bridge's kernel input pool (200 events).
-            if (i % 25 == 0 &&
-                !wait_until([&] { return seq_input_cells_in_use(velkin.port.client) < 100; },
-                            long_wait))
+            if (i % 25 == 0 && !wait_input_room(velkin))
                 fail("velkin_bridge does not read its sequencer input");
             sender.send(note_event(i, sender.address().port, velkin.port), velkin.port);
         }
-        if (!wait_until(
-                [&] {
-                    return seq_input_cells_in_use(velkin.port.client) == 0 &&
-                           waiting_in_poll(velkin.child->pid());
-                },
-                long_wait))
-            fail("velkin_bridge did not take the burst");
+        if (!wait_read_all(velkin)) fail("velkin_bridge did not take the burst");
     }
     wait_settled(
         stream, [&] { return stream.arrivals().size(); }, size, 4);
@@ -612,10 +607,7 @@ struct Idle {
 // CPU time of a process's main thread so far, in nanoseconds.
 double main_thread_cpu_ns(pid_t pid) {
     std::string id = std::to_string(pid);
-    std::istringstream in(read_file("/proc/" + id + "/task/" + id + "/schedstat"));
-    double ns = 0;
-    in >> ns;
-    return ns;
+    return task_cpu_ns("/proc/" + id + "/task/" + id);
 }
 
 Idle measure_idle(pid_t pid) {

@@ -62,6 +62,19 @@ BridgeProcess start_dornel(peers::SeqPeer& seq, peers::JackPeer& jack,
     return bridge;
 }
 
+bool wait_read_all(const BridgeProcess& velkin) {
+    return wait_until(
+        [&] {
+            return seq_input_cells_in_use(velkin.port.client) == 0 &&
+                   waiting_in_poll(velkin.child->pid());
+        },
+        long_wait);
+}
+
+bool wait_input_room(const BridgeProcess& velkin) {
+    return wait_until([&] { return seq_input_cells_in_use(velkin.port.client) < 100; }, long_wait);
+}
+
 void stop_quietly(Child& bridge) {
     bridge.signal(SIGTERM);
     EXPECT_EQ(bridge.wait_exit(long_wait), 0);

@@ -37,6 +37,16 @@ BridgeProcess start_dornel(peers::SeqPeer& seq, peers::JackPeer& jack,
                            const std::string& name = "dornel_bridge",
                            const std::map<std::string, std::string>& env = {});
 
+// Whether velkin_bridge has handled everything sent to it within the suite's
+// long wait: nothing left in its kernel input pool, and its main thread back
+// in poll.
+bool wait_read_all(const BridgeProcess& velkin);
+
+// Whether the bridge's kernel input pool (200 events) is less than half full
+// within the suite's long wait. Senders of long bursts call it every 25
+// events so that the kernel never drops any.
+bool wait_input_room(const BridgeProcess& velkin);
+
 // Stops the bridge with SIGTERM: it must end with status 0 and have written
 // nothing.
 void stop_quietly(Child& bridge);

@@ -269,11 +269,7 @@ TEST_F(Faults, VelkinThroughAMinuteOfFloodHandsOnOnlyWhatWasSentInOrder) {
     SeqFlood flood(seq, b.port);
     std::this_thread::sleep_for(flood_time); // the length of the flood, not a wait for anything
     long sent = flood.stop();
-    ASSERT_TRUE(wait_until(
-        [&] {
-            return seq_input_cells_in_use(b.port.client) == 0 && waiting_in_poll(b.child->pid());
-        },
-        long_wait));
+    ASSERT_TRUE(wait_read_all(b));
     ASSERT_TRUE(jack.wait_periods(3, long_wait));
     std::vector<Bytes> received;
     for (const auto& e : jack.received())

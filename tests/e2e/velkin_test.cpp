@@ -38,16 +38,6 @@ std::vector<std::string> velkin_with(std::vector<std::string> args) {
     return args;
 }
 
-// Waits until the bridge has handled everything sent to it: nothing left in
-// its kernel input pool, and its main thread back in its wait.
-void wait_bridge_read_all(const BridgeProcess& v) {
-    ASSERT_TRUE(wait_until(
-        [&] {
-            return seq_input_cells_in_use(v.port.client) == 0 && waiting_in_poll(v.child->pid());
-        },
-        long_wait));
-}
-
 class VelkinBridge : public ::testing::Test {
   protected:
     SeqPeer seq{"velkin_test_seq"};
@@ -109,7 +99,7 @@ TEST_F(VelkinBridge, EventsBetweenTwoPeriodsComeOutInOnePeriodInOrder) {
         Stopped hold(suite_server().process().pid());
         for (const auto& bytes : sent)
             seq.send_midi(bytes, v.port);
-        wait_bridge_read_all(v);
+        ASSERT_TRUE(wait_read_all(v));
     }
     auto events = jack.wait_events(sent.size(), long_wait);
     ASSERT_EQ(events.size(), sent.size());
@@ -162,19 +152,17 @@ TEST_F(VelkinBridge, FullRingDropsRecordsWithALineEachAndKeepsTheRestIntact) {
     {
         Stopped hold(suite_server().process().pid());
         for (std::size_t i = 0; i < sent.size(); ++i) {
-            // Keep within the bridge's kernel input pool (200 events).
             if (i % 25 == 0) {
-                ASSERT_TRUE(wait_until([&] { return seq_input_cells_in_use(v.port.client) < 100; },
-                                       long_wait));
+                ASSERT_TRUE(wait_input_room(v));
             }
             seq.send_midi(sent[i], v.port);
         }
-        wait_bridge_read_all(v);
+        ASSERT_TRUE(wait_read_all(v));
         ASSERT_TRUE(wait_until([&] { return v.child->err_lines().size() >= sent_notes - fitting; },
                                long_wait));
         // A program change is a 3-byte record: it fits the room left.
         seq.send_midi({0xc5, 42}, v.port);
-        wait_bridge_read_all(v);
+        ASSERT_TRUE(wait_read_all(v));
     }
     auto events = jack.wait_events(fitting + 1, long_wait);
     ASSERT_TRUE(jack.wait_periods(3, long_wait));
