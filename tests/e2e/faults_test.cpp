@@ -139,7 +139,8 @@ TEST_F(Faults, VelkinStopsInOrderWhenTheJackServerEndsOrDiesMidStream) {
         SeqFlood flood(seq, b.port, 1);
         ASSERT_TRUE(wait_until([&] { return flood.sent() > 50; }, long_wait));
         server.stop(signal_number);
-        EXPECT_EQ(b.child->wait_exit(long_wait), 0);
+        // Where each of its threads waits, should it not end.
+        EXPECT_EQ(b.child->wait_exit(long_wait), 0) << describe_threads(b.child->pid());
         flood.stop();
         auto lines = lines_among(b.child->err_lines(), {"JACK shutdown notification received."});
         EXPECT_EQ(lines.size(), 1u) << b.child->err();

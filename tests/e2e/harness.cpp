@@ -260,10 +260,11 @@ std::string describe_threads(pid_t pid) {
         std::string comm = read_file(task + tid + "/comm");
         std::string stat = read_file(task + tid + "/stat");
         std::string syscall = read_file(task + tid + "/syscall");
+        std::string wchan = read_file(task + tid + "/wchan");
         auto paren = stat.rfind(')');
         out += "  thread " + tid + " " + comm.substr(0, comm.find('\n')) + " state " +
                (paren != std::string::npos ? stat.substr(paren + 2, 1) : "?") + " syscall " +
-               syscall.substr(0, syscall.find(' ')) + "\n";
+               syscall.substr(0, syscall.find(' ')) + " waiting in " + wchan + "\n";
     }
     return out;
 }

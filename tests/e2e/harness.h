@@ -117,8 +117,9 @@ bool catches_signals(pid_t pid, std::initializer_list<int> signals);
 // that it has not read yet. Nothing if the client is not there.
 std::optional<int> seq_input_cells_in_use(int client);
 
-// One line per thread of a process: its id, name, state and system call,
-// for messages about a process that does not do what was expected.
+// One line per thread of a process: its id, name, state, system call and the
+// kernel function it waits in, for messages about a process that does not do
+// what was expected.
 std::string describe_threads(pid_t pid);
 
 // Whether the process's main thread is blocked in poll().
