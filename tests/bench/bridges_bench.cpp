@@ -670,6 +670,7 @@ int main(int argc, char** argv) {
         BridgeProcess velkin = start_bridge({VELKIN_BRIDGE}, "velkin_bridge", sender, [&] {
             return jack_connect(stream.client(), "velkin_bridge:capture", stream.in_port().c_str());
         });
+        wait_main_loop(velkin, "velkin_bridge");
         BridgeProcess dornel = start_bridge({DORNEL_BRIDGE}, "dornel_bridge", sender, [&] {
             return jack_connect(stream.client(), stream.out_port().c_str(),
                                 "dornel_bridge:playback");

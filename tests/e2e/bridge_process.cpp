@@ -37,15 +37,23 @@ BridgeProcess start_bridge(const std::vector<std::string>& argv, const std::stri
     return bridge;
 }
 
+void wait_main_loop(const BridgeProcess& velkin, const std::string& name) {
+    if (!wait_read_all(velkin))
+        throw std::runtime_error(name + " did not reach its main loop:\n" +
+                                 describe_threads(velkin.child->pid()));
+}
+
 BridgeProcess start_velkin(peers::SeqPeer& seq, peers::JackPeer& jack,
                            const std::vector<std::string>& argv, const std::string& name,
                            const std::map<std::string, std::string>& env) {
-    return start_bridge(
+    BridgeProcess bridge = start_bridge(
         argv, name, seq,
         [&] {
             return jack_connect(jack.client(), (name + ":capture").c_str(), jack.in_port().c_str());
         },
         env);
+    wait_main_loop(bridge, name);
+    return bridge;
 }
 
 BridgeProcess start_dornel(peers::SeqPeer& seq, peers::JackPeer& jack,

@@ -22,9 +22,15 @@ BridgeProcess start_bridge(const std::vector<std::string>& argv, const std::stri
                            peers::SeqPeer& seq, const std::function<int()>& connect,
                            const std::map<std::string, std::string>& env = {});
 
+// Waits until velkin_bridge, started by start_bridge, runs its main loop. Its
+// JACK port can be connected while jack_activate has yet to return, and a
+// JACK server held (SIGSTOP) then would hold the bridge's main thread too.
+void wait_main_loop(const BridgeProcess& velkin, const std::string& name);
+
 // Starts velkin_bridge, `argv` being the program and its arguments (behind a
 // wrapper such as valgrind, if any), under the client name `name`, with its
-// JACK port "capture" connected to the JACK peer's input.
+// JACK port "capture" connected to the JACK peer's input, and waits until it
+// runs its main loop.
 BridgeProcess start_velkin(peers::SeqPeer& seq, peers::JackPeer& jack,
                            const std::vector<std::string>& argv,
                            const std::string& name = "velkin_bridge",

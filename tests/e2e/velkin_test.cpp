@@ -202,7 +202,9 @@ TEST_F(VelkinBridge, StopsWhenTheJackServerShutsDown) {
             return !bridge.running() ||
                    jack_connect_on(server_name, "velkin_shutdown:capture", "midi-monitor:input");
         },
-        long_wait));
+        long_wait))
+        << "bridge: " << bridge.err() << describe_threads(bridge.pid())
+        << "monitor: " << monitor.err() << "server: " << server.process().err();
     ASSERT_TRUE(bridge.running()) << bridge.err();
     server.stop();
     EXPECT_EQ(bridge.wait_exit(long_wait), 0);
