@@ -38,6 +38,13 @@ extern std::atomic<std::uint64_t> overflow_count;
 static_assert(std::atomic<std::int32_t>::is_always_lock_free);
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
 
+// Clears `running` and gives the stop stop_bound_seconds: past that, SIGALRM
+// ends the process with status 0 wherever it waits. Safe in a signal handler
+// and on any thread.
+void request_stop();
+// Makes SIGALRM end the process with status 0; before any stop request.
+void install_stop_bound();
+
 // JACK process callback: writes a record of every MIDI event of the period
 // into `ring` (the event ring), or counts it when the ring has no room.
 int process_cycle(jack_nframes_t nframes, void* ring);

@@ -16,7 +16,11 @@ constexpr char default_client_name[] = "dornel_bridge";
 constexpr timespec loop_pause{0, 1'000'000};
 
 void on_stop_signal(int) {
-    running.store(0);
+    // A second SIGINT or SIGTERM ends the process at once, by their default
+    // action.
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    request_stop();
 }
 
 bool report(const char* message) {
@@ -59,6 +63,7 @@ bool setup_jack(const char* name) {
 int main(int argc, char* argv[]) {
     const char* name = argc == 2 ? argv[1] : default_client_name;
     if (!setup_sequencer(name) || !setup_jack(name)) return 1;
+    install_stop_bound();
     std::signal(SIGINT, on_stop_signal);
     std::signal(SIGTERM, on_stop_signal);
 

@@ -8,6 +8,8 @@
 #
 # BENCH_PERIODS       JACK period sizes to measure (default "256 1024")
 # BENCH_ROUND_TRIPS   messages jack_midi_latency_test sends (default 1024)
+# BENCH_VELKIN_BRIDGE, BENCH_DORNEL_BRIDGE  other builds of the bridges to
+#                     measure (an older one, to compare)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,7 +43,9 @@ bench=build/tests/bench
 
 echo
 echo "== Both bridges against the kernel sequencer and a JACK server"
-run="BENCH_PERIODS='${BENCH_PERIODS:-256 1024}' BENCH_ROUND_TRIPS='${BENCH_ROUND_TRIPS:-1024}' $PWD/$bench/bridges_bench $out"
+run="BENCH_PERIODS='${BENCH_PERIODS:-256 1024}' BENCH_ROUND_TRIPS='${BENCH_ROUND_TRIPS:-1024}'"
+run+=" BENCH_VELKIN_BRIDGE='${BENCH_VELKIN_BRIDGE:-}' BENCH_DORNEL_BRIDGE='${BENCH_DORNEL_BRIDGE:-}'"
+run+=" $PWD/$bench/bridges_bench $out"
 if [ -c /dev/snd/seq ]; then
   sh -c "$run"
 else

@@ -10,8 +10,9 @@ packages=(
   g++ cmake make pkg-config libasound2-dev libjack-jackd2-dev libgtest-dev
   # packaging
   dpkg-dev file man-db
-  # checks: valgrind, and clang with libFuzzer and the sanitizer runtimes
-  valgrind clang libclang-rt-14-dev
+  # checks: valgrind, gdb (backtraces of a hung bridge), and clang with
+  # libFuzzer and the sanitizer runtimes
+  valgrind gdb clang libclang-rt-14-dev
   # the sequencer VM
   qemu-system-x86 busybox-static cpio
   # peers

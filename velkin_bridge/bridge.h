@@ -39,6 +39,13 @@ static_assert(std::atomic<std::int32_t>::is_always_lock_free);
 // record cut short. The caller has made sure there is room.
 void publish_record(const unsigned char* record, std::size_t size);
 
+// Clears `running` and gives the stop stop_bound_seconds: past that, SIGALRM
+// ends the process with status 0 wherever it waits. Safe in a signal handler
+// and on any thread.
+void request_stop();
+// Makes SIGALRM end the process with status 0; before any stop request.
+void install_stop_bound();
+
 // Reads every event the sequencer has for us and writes a record of each one
 // that has a MIDI form of 1 to 15 bytes into the event ring.
 void read_sequencer_events(snd_seq_t* seq);

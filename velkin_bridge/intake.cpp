@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -29,9 +30,16 @@ void publish_record(const unsigned char* record, std::size_t size) {
 void read_sequencer_events(snd_seq_t* seq) {
     do {
         snd_seq_event_t* event = nullptr;
-        // A failed input (an overrun of the kernel's queue, say) delivers no
-        // event: go back to waiting.
-        if (snd_seq_event_input(seq, &event) < 0 || event == nullptr) return;
+        int result = snd_seq_event_input(seq, &event);
+        // The kernel's input queue for us overflowed: it refused what came
+        // on top and has dropped everything it held. Say so; what arrives
+        // from now on is read as usual.
+        if (result == -ENOSPC) {
+            std::fputs("ALSA sequencer input overrun, MIDI events lost!\n", stderr);
+            return;
+        }
+        // Any other failure delivers no event either: go back to waiting.
+        if (result < 0 || event == nullptr) return;
 
         long size = snd_midi_event_decode(decoder, scratch.data() + 1, decode_buffer_size, event);
         // Events with no MIDI form and long system-exclusive messages are

@@ -7,6 +7,7 @@
 #include "bridge.h"
 
 #include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -19,18 +20,29 @@ namespace {
 constexpr char default_client_name[] = "velkin_bridge";
 constexpr int poll_timeout_ms = 1000;
 constexpr int decoder_buffer_size = 16;
+// Cells of the kernel's input pool for our client: its largest (the default
+// is 200).
+constexpr int input_pool_size = 2000;
 // The sequencer gives one descriptor for input; room for more costs nothing.
 constexpr int max_poll_descriptors = 8;
 
 std::int32_t reported_overflow = 0;
 
 void on_stop_signal(int) {
-    running.store(0);
+    // A second SIGINT or SIGTERM ends the process at once, by their default
+    // action.
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    request_stop();
 }
 
+// Runs on a JACK thread, which the library may cancel at any instruction
+// while it closes the client; JACK asks for a handler as safe as a signal
+// handler. One write(2): no stdio lock that a cancelled thread could keep.
 void on_jack_shutdown(void*) {
-    std::fputs("JACK shutdown notification received.\n", stderr);
-    running.store(0);
+    constexpr char line[] = "JACK shutdown notification received.\n";
+    [[maybe_unused]] ssize_t written = write(STDERR_FILENO, line, sizeof line - 1);
+    request_stop();
 }
 
 [[noreturn]] void fail(const char* message) {
@@ -53,6 +65,9 @@ int main(int argc, char* argv[]) {
     if (snd_seq_open(&seq, "hw", SND_SEQ_OPEN_INPUT, 0) < 0)
         fail("Error opening ALSA sequencer.\n");
     snd_seq_set_client_name(seq, name);
+    // The kernel queues what is sent to us in this pool until we read it,
+    // and drops all of it when it overflows: take the largest it allows.
+    snd_seq_set_client_pool_input(seq, input_pool_size);
     if (snd_seq_create_simple_port(seq, "playback",
                                    SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
                                    SND_SEQ_PORT_TYPE_HARDWARE) < 0)
@@ -81,6 +96,7 @@ int main(int argc, char* argv[]) {
     jack_set_process_callback(jack_client, process_cycle, nullptr);
 
     running.store(1);
+    install_stop_bound();
     jack_on_shutdown(jack_client, on_jack_shutdown, nullptr);
     std::signal(SIGINT, on_stop_signal);
     std::signal(SIGTERM, on_stop_signal);

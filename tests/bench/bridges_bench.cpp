@@ -1,13 +1,15 @@
 // Benchmark of both bridges against the real kernel sequencer and a real JACK
 // server: latency at three event rates, the round trip measured by
-// jack_midi_latency_test, the largest burst each passes in one period, and
-// CPU time idle and per 10,000 events. Prints tables and writes the raw
-// latency samples (CSV) and a gnuplot script into the output directory.
+// jack_midi_latency_test, the largest burst each passes in one period, the
+// largest burst velkin_bridge passes while it is held, and CPU time idle and
+// per 10,000 events. Prints tables and writes the raw latency samples (CSV)
+// and a gnuplot script into the output directory.
 //
 //   bridges_bench <output-directory>
 //
 // BENCH_PERIODS (default "256 1024") chooses the JACK period sizes; bursts,
-// idle CPU and the round trip use the last one.
+// idle CPU and the round trip use the last one. BENCH_VELKIN_BRIDGE and
+// BENCH_DORNEL_BRIDGE name other builds of the bridges to measure.
 #include "bridge_process.h"
 #include "harness.h"
 #include "seq_peer.h"
@@ -68,6 +70,16 @@ struct Burst {
     int lines = 0; // the bridge's overflow lines about it
     bool intact = true;
     bool one_period = true;
+};
+
+// A burst sent to velkin_bridge while the bridge itself is held.
+struct HeldBurst {
+    int size = 0;
+    int refused = 0;  // by the kernel, to the sender: the bridge's input pool was full
+    int passed = 0;   // came out of "capture"
+    int overruns = 0; // the bridge's input overrun lines
+    int ring_lines = 0;
+    bool intact = true;
 };
 
 std::string env_or(const char* name, const char* fallback) {
@@ -415,6 +427,52 @@ Burst velkin_burst(SeqPeer& sender, StreamClient& stream, BridgeProcess& velkin,
     return burst;
 }
 
+// velkin_bridge is held (SIGSTOP, as a loaded machine holds it) while a
+// burst of `size` note-ons is sent to it as fast as the kernel takes them,
+// then let go; the JACK server runs on. What the kernel's input pool for the
+// bridge holds decides what survives.
+HeldBurst velkin_held_burst(SeqPeer& sender, StreamClient& stream, BridgeProcess& velkin,
+                            int size) {
+    HeldBurst burst;
+    burst.size = size;
+    int overruns_before = count_lines(*velkin.child, "ALSA sequencer input overrun");
+    int ring_lines_before = count_lines(*velkin.child, "ringbuffer overflow!");
+    stream.clear_arrivals();
+    {
+        Stopped hold(velkin.child->pid());
+        for (int i = 0; i < size; ++i)
+            if (!sender.try_send(note_event(i, sender.address().port, velkin.port), velkin.port))
+                ++burst.refused;
+    }
+    if (!wait_read_all(velkin)) fail("velkin_bridge did not take the burst");
+    wait_settled(
+        stream, [&] { return stream.arrivals().size(); }, size, 4);
+    auto arrivals = stream.arrivals();
+    burst.passed = static_cast<int>(arrivals.size());
+    burst.overruns = count_lines(*velkin.child, "ALSA sequencer input overrun") - overruns_before;
+    burst.ring_lines = count_lines(*velkin.child, "ringbuffer overflow!") - ring_lines_before;
+    std::vector<std::uint32_t> order;
+    for (const auto& a : arrivals)
+        order.push_back(a.tag);
+    burst.intact = in_order(order, size);
+    return burst;
+}
+
+// The largest held burst that passes whole, searched between a burst known
+// to pass (`low`) and one that does not (`high`); every burst measured on the
+// way, in order.
+std::vector<HeldBurst> held_bursts(int low, int high,
+                                   const std::function<HeldBurst(int)>& measure) {
+    std::vector<HeldBurst> results{measure(high)};
+    if (results[0].passed == high) return results;
+    while (high - low > 1) {
+        int middle = (low + high) / 2;
+        results.push_back(measure(middle));
+        (results.back().passed == middle ? low : high) = middle;
+    }
+    return results;
+}
+
 // dornel_bridge gets a burst of `size` note-ons in one period.
 Burst dornel_burst(Listener& listener, StreamClient& stream, BridgeProcess& dornel, int size) {
     Burst burst;
@@ -567,6 +625,23 @@ void print_bursts(const std::vector<Burst>& results) {
                 "per pass of its loop that saw the count grow.\n");
 }
 
+void print_held_bursts(const std::vector<HeldBurst>& results, int pool) {
+    std::printf("\nBursts of note-ons sent to velkin_bridge while it is held (SIGSTOP) and the "
+                "JACK\nserver runs on; its kernel input pool: %d cells. The kernel refuses what "
+                "comes on\ntop of a full pool and drops all the pool holds on the bridge's "
+                "next read.\n\n",
+                pool);
+    std::printf("%-6s %8s %7s %9s %11s %7s\n", "burst", "refused", "passed", "overruns",
+                "ring lines", "intact");
+    for (const auto& b : results)
+        std::printf("%-6d %8d %7d %9d %11d %7s\n", b.size, b.refused, b.passed, b.overruns,
+                    b.ring_lines, b.intact ? "yes" : "NO");
+    int largest = 0;
+    for (const auto& b : results)
+        if (b.passed == b.size) largest = std::max(largest, b.size);
+    std::printf("\nLargest held burst that passed whole: %d note-ons.\n", largest);
+}
+
 // Connects jack_midi_latency_test through both bridges: its "out" into
 // dornel_bridge's "playback", dornel_bridge's "capture" into velkin_bridge's
 // "playback" (aconnect), velkin_bridge's "capture" into its "in".
@@ -650,6 +725,9 @@ int main(int argc, char** argv) {
     if (!has_sequencer()) fail("no ALSA sequencer (/dev/snd/seq): run it in the sequencer VM");
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
+    // Other builds of the bridges, to compare with.
+    const std::string velkin_program = env_or("BENCH_VELKIN_BRIDGE", VELKIN_BRIDGE);
+    const std::string dornel_program = env_or("BENCH_DORNEL_BRIDGE", DORNEL_BRIDGE);
     std::vector<int> periods;
     std::istringstream list(env_or("BENCH_PERIODS", "256 1024"));
     for (int p; list >> p;)
@@ -658,6 +736,8 @@ int main(int argc, char** argv) {
 
     std::vector<Run> runs;
     std::vector<Burst> burst_results;
+    std::vector<HeldBurst> held_results;
+    int held_pool = -1;
     std::string idle_table, round_trip_text, timer_text;
     for (int period : periods) {
         bool last = period == periods.back();
@@ -667,11 +747,11 @@ int main(int argc, char** argv) {
         StreamClient stream("bench", 1 << 16);
         SeqPeer sender("bench_sender");
         SeqPeer listener_seq("bench_listener");
-        BridgeProcess velkin = start_bridge({VELKIN_BRIDGE}, "velkin_bridge", sender, [&] {
+        BridgeProcess velkin = start_bridge({velkin_program}, "velkin_bridge", sender, [&] {
             return jack_connect(stream.client(), "velkin_bridge:capture", stream.in_port().c_str());
         });
         wait_main_loop(velkin, "velkin_bridge");
-        BridgeProcess dornel = start_bridge({DORNEL_BRIDGE}, "dornel_bridge", sender, [&] {
+        BridgeProcess dornel = start_bridge({dornel_program}, "dornel_bridge", sender, [&] {
             return jack_connect(stream.client(), stream.out_port().c_str(),
                                 "dornel_bridge:playback");
         });
@@ -709,6 +789,9 @@ int main(int argc, char** argv) {
                 bursts(400, [&](int size) { return dornel_burst(listener, stream, dornel, size); });
             burst_results.insert(burst_results.end(), v.begin(), v.end());
             burst_results.insert(burst_results.end(), d.begin(), d.end());
+            held_results = held_bursts(
+                0, 3000, [&](int size) { return velkin_held_burst(sender, stream, velkin, size); });
+            held_pool = seq_input_pool(velkin.port.client, "Pool size").value_or(-1);
             std::fprintf(stderr, "period %d: bursts done\n", period);
             round_trip_text = round_trip(stream, velkin, dornel, period, dir);
         }
@@ -724,6 +807,7 @@ int main(int argc, char** argv) {
                 idle_seconds, "program", "period", "CPU", "share", "main", "JACK",
                 idle_table.c_str(), timer_text.c_str());
     print_bursts(burst_results);
+    print_held_bursts(held_results, held_pool);
     std::fputs(round_trip_text.c_str(), stdout);
     write_samples(dir, runs);
     std::printf("\nRaw samples: %s/latency.csv; plot script: %s/latency.gp\n", dir.c_str(),

@@ -73,14 +73,15 @@ BridgeProcess start_dornel(peers::SeqPeer& seq, peers::JackPeer& jack,
 bool wait_read_all(const BridgeProcess& velkin) {
     return wait_until(
         [&] {
-            return seq_input_cells_in_use(velkin.port.client) == 0 &&
+            return seq_input_pool(velkin.port.client, "Cells in use") == 0 &&
                    waiting_in_poll(velkin.child->pid());
         },
         long_wait);
 }
 
 bool wait_input_room(const BridgeProcess& velkin) {
-    return wait_until([&] { return seq_input_cells_in_use(velkin.port.client) < 100; }, long_wait);
+    return wait_until([&] { return seq_input_pool(velkin.port.client, "Cells in use") < 100; },
+                      long_wait);
 }
 
 void stop_quietly(Child& bridge) {

@@ -48,9 +48,9 @@ BridgeProcess start_dornel(peers::SeqPeer& seq, peers::JackPeer& jack,
 // in poll.
 bool wait_read_all(const BridgeProcess& velkin);
 
-// Whether the bridge's kernel input pool (200 events) is less than half full
-// within the suite's long wait. Senders of long bursts call it every 25
-// events so that the kernel never drops any.
+// Whether fewer than 100 cells of the bridge's kernel input pool are in use
+// within the suite's long wait, far below its 2000. Senders of long bursts
+// call it every 25 events so that the kernel never drops any.
 bool wait_input_room(const BridgeProcess& velkin);
 
 // Stops the bridge with SIGTERM: it must end with status 0 and have written

@@ -148,6 +148,71 @@ TEST_F(Faults, VelkinStopsInOrderWhenTheJackServerEndsOrDiesMidStream) {
     }
 }
 
+// A bridge on the private server `server_name`, up and running, under the
+// client name `name`.
+BridgeProcess start_on_server(const std::string& program, const std::string& name,
+                              const std::string& server_name, SeqPeer& seq) {
+    BridgeProcess b = start_bridge({program, name}, name, seq, [] { return 0; },
+                                   {{"JACK_DEFAULT_SERVER", server_name}});
+    // velkin_bridge handles stop signals before it activates its JACK client:
+    // wait until it is past that, in its main loop.
+    if (program == VELKIN_BRIDGE) wait_main_loop(b, name);
+    return b;
+}
+
+// The bound on a stop is 2 s; this leaves room for a loaded machine.
+constexpr auto stop_limit = 6s;
+
+const std::vector<std::string> our_lines = {"JACK shutdown notification received.",
+                                            "Overflow, MIDI events are coming in too fast!",
+                                            "ringbuffer overflow!"};
+
+TEST_F(Faults, BothBridgesStopWithStatusZeroWithinTheBoundWhileTheJackServerIsFrozen) {
+    std::string server_name = "frozen_" + std::to_string(getpid());
+    JackServer server(server_name);
+    for (const std::string program : {VELKIN_BRIDGE, DORNEL_BRIDGE}) {
+        for (int signal_number : {SIGINT, SIGTERM}) {
+            std::string name = (program == VELKIN_BRIDGE ? "frozen_velkin_" : "frozen_dornel_") +
+                               std::to_string(signal_number);
+            SCOPED_TRACE(name);
+            BridgeProcess b = start_on_server(program, name, server_name, seq);
+            // A frozen server never answers the bridge's close.
+            Stopped frozen(server.process().pid());
+            b.child->signal(signal_number);
+            EXPECT_EQ(b.child->wait_exit(stop_limit), 0) << describe_threads(b.child->pid());
+            EXPECT_EQ(lines_among(b.child->err_lines(), our_lines), std::vector<std::string>{});
+            EXPECT_EQ(b.child->out(), "");
+        }
+    }
+}
+
+TEST_F(Faults, ASecondStopSignalEndsABridgeAtOnce) {
+    std::string server_name = "frozen_" + std::to_string(getpid());
+    JackServer server(server_name);
+    for (const std::string program : {VELKIN_BRIDGE, DORNEL_BRIDGE}) {
+        for (auto [first, second] :
+             {std::pair{SIGINT, SIGINT}, std::pair{SIGTERM, SIGINT}, std::pair{SIGINT, SIGTERM}}) {
+            std::string name = (program == VELKIN_BRIDGE ? "second_velkin_" : "second_dornel_") +
+                               std::to_string(first) + "_" + std::to_string(second);
+            SCOPED_TRACE(name);
+            BridgeProcess b = start_on_server(program, name, server_name, seq);
+            Stopped frozen(server.process().pid());
+            b.child->signal(first);
+            // The first signal has been handled once the bridge no longer
+            // catches either: it waits for its close, for at most the bound.
+            ASSERT_TRUE(wait_until(
+                [&] {
+                    return !catches_signals(b.child->pid(), {SIGINT}) &&
+                           !catches_signals(b.child->pid(), {SIGTERM});
+                },
+                long_wait));
+            b.child->signal(second);
+            // Ended by the second signal itself, not by the bound (status 0).
+            EXPECT_EQ(b.child->wait_exit(long_wait), 128 + second);
+        }
+    }
+}
+
 TEST_F(Faults, DornelKeepsRunningWhenTheJackServerDiesMidStream) {
     std::string server_name = "faults_" + std::to_string(getpid());
     JackServer server(server_name);

@@ -233,7 +233,7 @@ bool catches_signals(pid_t pid, std::initializer_list<int> signals) {
     return false;
 }
 
-std::optional<int> seq_input_cells_in_use(int client) {
+std::optional<int> seq_input_pool(int client, const std::string& figure) {
     std::istringstream clients(read_file("/proc/asound/seq/clients"));
     std::string wanted = "Client " + std::to_string(client) + " ";
     bool in_client = false, in_input_pool = false;
@@ -243,7 +243,7 @@ std::optional<int> seq_input_cells_in_use(int client) {
             in_input_pool = false;
         } else if (in_client && line.find("Input pool") != std::string::npos) {
             in_input_pool = true;
-        } else if (in_client && in_input_pool && line.find("Cells in use") != std::string::npos) {
+        } else if (in_client && in_input_pool && line.find(figure) != std::string::npos) {
             return std::stoi(line.substr(line.find(':') + 1));
         }
     }

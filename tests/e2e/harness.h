@@ -113,9 +113,10 @@ std::vector<std::string> lines_among(const std::vector<std::string>& lines,
 // Whether the process has handlers installed for every one of `signals`.
 bool catches_signals(pid_t pid, std::initializer_list<int> signals);
 
-// Cells of a sequencer client's kernel input pool in use: events sent to it
-// that it has not read yet. Nothing if the client is not there.
-std::optional<int> seq_input_cells_in_use(int client);
+// A figure of a sequencer client's kernel input pool, as the kernel shows it:
+// "Pool size", or "Cells in use" (events sent to it that it has not read
+// yet). Nothing if the client is not there.
+std::optional<int> seq_input_pool(int client, const std::string& figure);
 
 // One line per thread of a process: its id, name, state, system call and the
 // kernel function it waits in, for messages about a process that does not do

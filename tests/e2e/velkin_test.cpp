@@ -31,6 +31,7 @@ const std::vector<std::string> our_lines = {
     "JACK shutdown notification received.",
     "ringbuffer overflow!",
     "???? short read from ringbuffer!",
+    "ALSA sequencer input overrun, MIDI events lost!",
 };
 
 std::vector<std::string> velkin_with(std::vector<std::string> args) {
@@ -174,6 +175,68 @@ TEST_F(VelkinBridge, FullRingDropsRecordsWithALineEachAndKeepsTheRestIntact) {
     EXPECT_EQ(v.child->err_lines(),
               std::vector<std::string>(sent_notes - fitting, "ringbuffer overflow!"));
 
+    v.child->signal(SIGTERM);
+    EXPECT_EQ(v.child->wait_exit(long_wait), 0);
+    EXPECT_EQ(v.child->out(), "");
+}
+
+// Distinct note-ons, numbered: channel, key and velocity tell them apart.
+Bytes numbered_note(int i) {
+    return {static_cast<unsigned char>(0x90 | (i % 16)), static_cast<unsigned char>(i / 16 % 128),
+            static_cast<unsigned char>(1 + i % 127)};
+}
+
+TEST_F(VelkinBridge, ABurstWhileItIsHeldPassesWholeUpToItsInputPoolAndAnOverrunIsReported) {
+    BridgeProcess v = start_velkin(seq, jack, {VELKIN_BRIDGE});
+    const Bytes marker{0xc3, 7};
+    struct Case {
+        int burst;
+        bool overrun;
+    };
+    // The bridge held (a loaded machine) while a burst comes: the kernel
+    // queues it in the bridge's input pool (2000 cells). 500 note-ons fit
+    // there and in the ring (511). 2500 overflow the pool: the kernel refuses
+    // what comes on top and drops all it holds when the bridge reads again.
+    for (Case c : {Case{500, false}, Case{2500, true}}) {
+        SCOPED_TRACE(std::to_string(c.burst) + " note-ons");
+        jack.clear_received();
+        int refused = 0;
+        {
+            // The JACK server held too: the ring takes all that passes.
+            Stopped server(suite_server().process().pid());
+            {
+                Stopped bridge(v.child->pid());
+                for (int i = 0; i < c.burst; ++i)
+                    if (!seq.try_send_midi(numbered_note(i), v.port)) ++refused;
+            }
+            ASSERT_TRUE(wait_read_all(v));
+        }
+        EXPECT_EQ(refused > 0, c.overrun) << refused << " refused";
+        // A later message still passes.
+        seq.send_midi(marker, v.port);
+        ASSERT_TRUE(wait_until(
+            [&] {
+                auto events = jack.received();
+                return !events.empty() && events.back().bytes == marker;
+            },
+            long_wait));
+        auto events = jack.received();
+        events.pop_back();
+        // What came out of the burst is whole and in order.
+        int next = 0;
+        for (const JackEvent& e : events) {
+            while (next < c.burst && numbered_note(next) != e.bytes)
+                ++next;
+            ASSERT_LT(next, c.burst) << "an event that was not sent, or out of order";
+            ++next;
+        }
+        if (!c.overrun) {
+            EXPECT_EQ(events.size(), static_cast<std::size_t>(c.burst));
+        }
+        EXPECT_EQ(v.child->err_lines(),
+                  std::vector<std::string>(c.overrun ? 1 : 0,
+                                           "ALSA sequencer input overrun, MIDI events lost!"));
+    }
     v.child->signal(SIGTERM);
     EXPECT_EQ(v.child->wait_exit(long_wait), 0);
     EXPECT_EQ(v.child->out(), "");

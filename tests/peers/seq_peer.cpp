@@ -69,10 +69,14 @@ void SeqPeer::connect_from(SeqAddress source) {
     check(snd_seq_connect_from(seq_, port_, source.client, source.port), "connect from");
 }
 
-void SeqPeer::send(snd_seq_event_t event, SeqAddress dest) {
+void SeqPeer::address(snd_seq_event_t& event, SeqAddress dest) const {
     snd_seq_ev_set_source(&event, port_);
     snd_seq_ev_set_dest(&event, dest.client, dest.port);
     snd_seq_ev_set_direct(&event);
+}
+
+void SeqPeer::send(snd_seq_event_t event, SeqAddress dest) {
+    address(event, dest);
     // Non-blocking client: retry while the kernel pool is momentarily full.
     for (int attempt = 0;; ++attempt) {
         int result = snd_seq_event_output_direct(seq_, &event);
@@ -82,7 +86,15 @@ void SeqPeer::send(snd_seq_event_t event, SeqAddress dest) {
     }
 }
 
-void SeqPeer::send_midi(const std::vector<unsigned char>& bytes, SeqAddress dest) {
+bool SeqPeer::try_send(snd_seq_event_t event, SeqAddress dest) {
+    address(event, dest);
+    int result = snd_seq_event_output_direct(seq_, &event);
+    if (result == -EAGAIN) return false;
+    check(result, "send");
+    return true;
+}
+
+snd_seq_event_t SeqPeer::encode(const std::vector<unsigned char>& bytes) {
     snd_seq_event_t event;
     snd_seq_ev_clear(&event);
     snd_midi_event_reset_encode(encoder_);
@@ -90,7 +102,15 @@ void SeqPeer::send_midi(const std::vector<unsigned char>& bytes, SeqAddress dest
         snd_midi_event_encode(encoder_, bytes.data(), static_cast<long>(bytes.size()), &event);
     if (used <= 0 || event.type == SND_SEQ_EVENT_NONE)
         throw std::runtime_error("sequencer peer: bytes do not encode to an event");
-    send(event, dest);
+    return event;
+}
+
+void SeqPeer::send_midi(const std::vector<unsigned char>& bytes, SeqAddress dest) {
+    send(encode(bytes), dest);
+}
+
+bool SeqPeer::try_send_midi(const std::vector<unsigned char>& bytes, SeqAddress dest) {
+    return try_send(encode(bytes), dest);
 }
 
 void SeqPeer::receive_pending(int timeout_ms) {

@@ -59,8 +59,14 @@ class SeqPeer {
 
     // Sends an event from our port to `dest` directly (not through a queue).
     void send(snd_seq_event_t event, SeqAddress dest);
+    // Likewise, once: false if the kernel refused it (the destination's
+    // input pool is full).
+    bool try_send(snd_seq_event_t event, SeqAddress dest);
     // Encodes MIDI bytes into one sequencer event and sends it.
     void send_midi(const std::vector<unsigned char>& bytes, SeqAddress dest);
+    // Likewise, once: false if the kernel refused it (the destination's
+    // input pool is full).
+    bool try_send_midi(const std::vector<unsigned char>& bytes, SeqAddress dest);
 
     // Waits until `count` events have been received in all; returns all
     // received so far.
@@ -81,6 +87,8 @@ class SeqPeer {
     std::vector<int> queues_of(int client) const;
 
   private:
+    void address(snd_seq_event_t& event, SeqAddress dest) const;
+    snd_seq_event_t encode(const std::vector<unsigned char>& bytes);
     void receive_pending(int timeout_ms);
     snd_seq_t* seq_ = nullptr;
     int port_ = -1;
