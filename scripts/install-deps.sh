@@ -8,8 +8,8 @@ set -euo pipefail
 packages=(
   # building
   g++ cmake make pkg-config libasound2-dev libjack-jackd2-dev libgtest-dev
-  # packaging
-  dpkg-dev file man-db
+  # packaging, and its checks: Debian's checker, systemd's unit checker
+  dpkg-dev file man-db lintian systemd
   # checks: valgrind, gdb (backtraces of a hung bridge), and clang with
   # libFuzzer and the sanitizer runtimes
   valgrind gdb clang libclang-rt-14-dev

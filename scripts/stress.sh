@@ -19,7 +19,7 @@ cmake --build build/sanitize -j"$(nproc)" >/dev/null
 out=$PWD/build/stress-results
 rm -rf "$out"
 settings=""
-for v in STRESS_BUILDS STRESS_LANES STRESS_STOPS STRESS_MODES STRESS_VELKIN STRESS_DORNEL; do
+for v in STRESS_BUILDS STRESS_LANES STRESS_STOPS STRESS_MODES STRESS_VELKIN STRESS_DORNEL STRESS_WIDEN_MS; do
   [ -n "${!v:-}" ] && settings+="$v='${!v}' "
 done
 run="${settings}tests/stress/run-lanes.sh $out"

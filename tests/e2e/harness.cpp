@@ -78,6 +78,10 @@ Child::Child(std::vector<std::string> argv, std::map<std::string, std::string> e
                                      0644);
     posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
+    // Nothing else of ours: the JACK library's sockets are not close-on-exec,
+    // and a child holding this process's connection to a JACK server would
+    // keep it open after we close it.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     // The child starts with default signal dispositions and an empty mask,
     // whatever the test runner has set.
     posix_spawnattr_t attr;

@@ -12,6 +12,10 @@ dpkg-query -W -f='${Status}' midi-bridges 2>/dev/null | grep -q 'install ok inst
   fail "midi-bridges is installed already; remove it first"
 
 deb=$(scripts/package.sh | tail -n 1)
+# Debian's checker: no error and no warning (information tags are allowed).
+lintian --fail-on error,warning "$deb" >/tmp/test-package.lintian 2>&1 ||
+  { cat /tmp/test-package.lintian; fail "lintian reports errors or warnings"; }
+echo "test-package: lintian reports no error and no warning"
 echo "test-package: installing $deb"
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb" >/tmp/test-package.apt 2>&1 ||
   { cat /tmp/test-package.apt; fail "apt-get install $deb failed"; }
@@ -19,16 +23,29 @@ installed=1
 trap '[ -n "${installed:-}" ] && apt-get remove -y -q midi-bridges >/dev/null' EXIT
 
 files=$(dpkg -L midi-bridges)
+units=(/usr/lib/systemd/user/velkin_bridge@.service /usr/lib/systemd/user/dornel_bridge@.service)
 for f in /usr/bin/velkin_bridge /usr/bin/dornel_bridge \
-         /usr/share/man/man1/velkin_bridge.1 /usr/share/man/man1/dornel_bridge.1 \
-         /usr/share/doc/midi-bridges/copyright; do
+         /usr/share/man/man1/velkin_bridge.1.gz /usr/share/man/man1/dornel_bridge.1.gz \
+         /usr/share/doc/midi-bridges/copyright /usr/share/doc/midi-bridges/changelog.gz \
+         "${units[@]}"; do
   grep -qx "$f" <<<"$files" || fail "dpkg -L does not list $f"
   [ -e "$f" ] || fail "$f is not there"
 done
 for p in velkin_bridge dornel_bridge; do
-  [ "$(man -w "$p")" = "/usr/share/man/man1/$p.1" ] || fail "man -w $p finds $(man -w "$p" 2>&1)"
+  [ "$(man -w "$p")" = "/usr/share/man/man1/$p.1.gz" ] || fail "man -w $p finds $(man -w "$p" 2>&1)"
 done
-echo "test-package: dpkg -L lists the programs and man pages; man -w finds both pages"
+echo "test-package: dpkg -L lists the programs, man pages, changelog and units; man -w finds both pages"
+
+# The units as systemd reads them, for the system's manager and a user's.
+runtime=$(mktemp -d)
+chmod 700 "$runtime"
+for unit in "${units[@]}"; do
+  systemd-analyze verify "$unit" || fail "systemd-analyze verify $unit"
+  XDG_RUNTIME_DIR=$runtime systemd-analyze --user verify "$unit" ||
+    fail "systemd-analyze --user verify $unit"
+done
+rm -rf "$runtime"
+echo "test-package: systemd-analyze verify passes on both units"
 
 # Without a sequencer the programs say so and exit 1.
 no_sequencer() {
@@ -50,18 +67,21 @@ for p in velkin_bridge dornel_bridge; do
 done
 echo "test-package: without a sequencer each program says so and exits 1"
 
-# With one, a tune goes through both installed programs.
-run=(demo/run-demo.sh build)
-command=(env VELKIN_BRIDGE=/usr/bin/velkin_bridge DORNEL_BRIDGE=/usr/bin/dornel_bridge "${run[@]}")
+# With one, a tune goes through both installed programs, and a user manager
+# runs the installed units.
+run="env VELKIN_BRIDGE=/usr/bin/velkin_bridge DORNEL_BRIDGE=/usr/bin/dornel_bridge demo/run-demo.sh build"
+run+=" && tests/package/test-units.sh"
 if [ -c /dev/snd/seq ]; then
-  "${command[@]}" >/tmp/test-package.demo 2>&1 || { cat /tmp/test-package.demo; fail "the installed programs did not pass the tune"; }
+  sh -c "$run" >/tmp/test-package.vm 2>&1 ||
+    { cat /tmp/test-package.vm; fail "the installed programs or units failed"; }
 else
-  tests/vm/run-in-vm.sh "${command[*]}" >/tmp/test-package.demo 2>&1 ||
-    { cat /tmp/test-package.demo; fail "the installed programs did not pass the tune"; }
+  tests/vm/run-in-vm.sh "$run" >/tmp/test-package.vm 2>&1 ||
+    { cat /tmp/test-package.vm; fail "the installed programs or units failed"; }
 fi
-grep -q 'Starting the two bridges: /usr/bin/velkin_bridge and /usr/bin/dornel_bridge' /tmp/test-package.demo ||
+grep -q 'Starting the two bridges: /usr/bin/velkin_bridge and /usr/bin/dornel_bridge' /tmp/test-package.vm ||
   fail "the demo did not run the installed programs"
-tail -n 1 /tmp/test-package.demo | sed 's/^/test-package: /'
+grep 'The tune went' /tmp/test-package.vm | sed 's/^/test-package: /'
+grep '^test-units: ' /tmp/test-package.vm | sed 's/^/test-package: /'
 
 DEBIAN_FRONTEND=noninteractive apt-get remove -y -q midi-bridges >/tmp/test-package.apt 2>&1 ||
   { cat /tmp/test-package.apt; fail "apt-get remove failed"; }

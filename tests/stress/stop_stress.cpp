@@ -14,8 +14,13 @@
 // (gdb), then it is killed. Each stop prints one line; the lane ends with a
 // summary line that scripts/stress.sh adds up.
 //
+// `--widen-ms N` runs velkin_bridge with libslow_unmap.so, which holds the
+// JACK library's notification thread N ms inside a lock that the library's
+// jack_client_close takes after cancelling that thread: the race behind a
+// close that never returns, made wide enough to meet at every server stop.
+//
 //   stop_stress --lane N --stops M --velkin PATH --dornel PATH
-//               [--modes term,kill,freeze] [--hang-after SECONDS]
+//               [--modes term,kill,freeze] [--hang-after SECONDS] [--widen-ms N]
 #include "bridge_process.h"
 #include "harness.h"
 #include "seq_peer.h"
@@ -29,6 +34,7 @@
 #include <csignal>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -47,6 +53,7 @@ struct Options {
     std::string dornel;
     std::vector<std::string> modes{"term", "kill", "freeze"};
     int hang_after_s = 10;
+    int widen_ms = 0;
 };
 
 std::vector<std::string> split(const std::string& list) {
@@ -73,6 +80,8 @@ Options parse(int argc, char** argv) {
             o.modes = split(value);
         else if (key == "--hang-after")
             o.hang_after_s = std::stoi(value);
+        else if (key == "--widen-ms")
+            o.widen_ms = std::stoi(value);
         else
             throw std::runtime_error("unknown option " + key);
     }
@@ -86,7 +95,10 @@ Options parse(int argc, char** argv) {
 // lanes) take each other's socket. The lanes take turns with them.
 class JackToolsTurn {
   public:
-    JackToolsTurn() : fd_(open("/tmp/stop-stress-jack-tools.lock", O_RDWR | O_CREAT, 0644)) {
+    // Close-on-exec: a child started meanwhile (jackd) must not keep the
+    // lock's file, and so the lock, after we let go.
+    JackToolsTurn()
+        : fd_(open("/tmp/stop-stress-jack-tools.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
         flock(fd_, LOCK_EX);
     }
     ~JackToolsTurn() {
@@ -141,7 +153,8 @@ class Stream {
 };
 
 struct Outcome {
-    long ms = -1; // from the server's end or the stop signal to the exit
+    long ms = -1;      // from the server's end or the stop signal to the exit
+    long stop_ms = -1; // from the stop request (signal, shutdown line) to the exit
     int status = -1;
     bool hung = false;
 };
@@ -152,7 +165,11 @@ struct Ending {
     Child& bridge;
     const char* name;
     Clock::time_point from;
-    Outcome outcome;
+    // The line with which the bridge says that its stop begins, if it is not
+    // the stop signal at `from`; when it was seen.
+    const char* request_line = nullptr;
+    std::optional<Clock::time_point> requested{};
+    Outcome outcome{};
 };
 
 // Watches the bridges until each has ended; one still running `hang_after`
@@ -164,10 +181,16 @@ void watch(std::vector<Ending*> endings, const Options& o, const std::string& wh
         for (Ending* e : endings) {
             if (e->outcome.status >= 0 || e->outcome.hung) continue;
             auto now = Clock::now();
+            if (!e->requested &&
+                (!e->request_line || e->bridge.err().find(e->request_line) != std::string::npos))
+                e->requested = e->request_line ? now : e->from;
             if (!e->bridge.running()) {
+                auto since = [&](Clock::time_point t) {
+                    return std::chrono::duration_cast<std::chrono::milliseconds>(now - t).count();
+                };
                 e->outcome.status = *e->bridge.wait_exit(0ms);
-                e->outcome.ms =
-                    std::chrono::duration_cast<std::chrono::milliseconds>(now - e->from).count();
+                e->outcome.ms = since(e->from);
+                if (e->requested) e->outcome.stop_ms = since(*e->requested);
             } else if (now - e->from > std::chrono::seconds(o.hang_after_s)) {
                 e->outcome.hung = true;
                 pid_t pid = e->bridge.pid();
@@ -188,7 +211,8 @@ void watch(std::vector<Ending*> endings, const Options& o, const std::string& wh
 
 std::string describe(const Outcome& r) {
     return r.hung ? "HUNG"
-                  : "status " + std::to_string(r.status) + " in " + std::to_string(r.ms) + " ms";
+                  : "status " + std::to_string(r.status) + " in " + std::to_string(r.ms) +
+                        " ms, stop " + std::to_string(r.stop_ms) + " ms";
 }
 
 struct Tally {
@@ -202,8 +226,8 @@ struct Tally {
             return;
         }
         if (r.status != 0) ++bad_status;
-        max_ms = std::max(max_ms, r.ms);
-        times.push_back(r.ms);
+        max_ms = std::max(max_ms, r.stop_ms);
+        times.push_back(r.stop_ms);
     }
     long median() {
         if (times.empty()) return -1;
@@ -238,6 +262,13 @@ int main(int argc, char** argv) {
             BridgeProcess d = start_bridge(
                 {o.dornel, dornel_name}, dornel_name, rx, [] { return 0; }, env);
             rx.connect_from(d.port);
+            std::map<std::string, std::string> velkin_env = env;
+            if (o.widen_ms > 0) {
+                velkin_env["LD_PRELOAD"] = SLOW_UNMAP_LIBRARY;
+                velkin_env["SLOW_UNMAP_MS"] = std::to_string(o.widen_ms);
+                // The sanitizer runtime need not come first for this.
+                velkin_env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
+            }
             BridgeProcess v = start_bridge(
                 {o.velkin, velkin_name}, velkin_name, rx,
                 [&] {
@@ -247,7 +278,7 @@ int main(int argc, char** argv) {
                                ? 0
                                : 1;
                 },
-                env);
+                velkin_env);
             wait_main_loop(v, velkin_name);
             Stream stream(v.port);
             rx.clear_received();
@@ -256,8 +287,8 @@ int main(int argc, char** argv) {
             // The bridges meet the end at different moments of their work.
             std::this_thread::sleep_for(std::chrono::milliseconds(random() % 50));
 
-            Ending velkin{*v.child, "velkin_bridge", {}, {}};
-            Ending dornel{*d.child, "dornel_bridge", {}, {}};
+            Ending velkin{*v.child, "velkin_bridge", {}};
+            Ending dornel{*d.child, "dornel_bridge", {}};
             if (mode == "freeze") {
                 Stopped hold(server.process().pid());
                 velkin.from = dornel.from = Clock::now();
@@ -267,6 +298,7 @@ int main(int argc, char** argv) {
                 server.stop(SIGKILL);
             } else {
                 velkin.from = Clock::now();
+                velkin.request_line = "JACK shutdown notification received.";
                 server.stop(mode == "kill" ? SIGKILL : SIGTERM);
                 // dornel_bridge runs on after its server; its stop signal
                 // comes at a moment of the server's end that varies.
@@ -289,8 +321,8 @@ int main(int argc, char** argv) {
 
     for (auto& [what, t] : tallies)
         std::cout << "SUMMARY lane " << o.lane << " " << what << " stops " << t.stops << " hangs "
-                  << t.hangs << " nonzero " << t.bad_status << " median_ms " << t.median()
-                  << " max_ms " << t.max_ms << "\n";
+                  << t.hangs << " nonzero " << t.bad_status << " median_stop_ms " << t.median()
+                  << " max_stop_ms " << t.max_ms << "\n";
     std::cout << "SUMMARY lane " << o.lane << " failed_starts " << failed_starts << "\n";
     return 0;
 }
