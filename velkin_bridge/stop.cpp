@@ -1,7 +1,9 @@
 // The stop: once asked for, the process ends within stop_bound_seconds,
-// whatever the JACK library does on the way out. jack_client_close waits for
-// the JACK server, which may be frozen (a hung driver, a debugger, a paused
-// container) and never answer.
+// whatever the JACK library does on the way out. jack_client_close can wait
+// for good: on a JACK server that froze (a hung driver, a debugger, a paused
+// container) and never answers, and in JACK2, as the server shuts down, on a
+// lock that the library's notification thread held when the close cancelled
+// that thread.
 #include "bridge.h"
 
 #include <unistd.h>

@@ -39,8 +39,9 @@ for build in ${STRESS_BUILDS:-plain sanitize}; do
   done
   for pid in "${pids[@]}"; do wait "$pid"; done
 
-  # The backtraces of every hang, then the figures.
-  cat "$results/$build"-lane-*.txt | awk '/^HANG /,/^END HANG/'
+  # The backtraces of every hang and what a bridge that failed wrote, then
+  # the figures.
+  cat "$results/$build"-lane-*.txt | awk '/^HANG /,/^END HANG/; /^STATUS /,/^END STATUS/'
   # stop: from the stop request (the stop signal, or for velkin_bridge the
   # line that says the JACK server shut down) to the exit; cut: stops of
   # 1.9 s and more, which the 2 s bound ended; from end: from the server's

@@ -191,6 +191,12 @@ void watch(std::vector<Ending*> endings, const Options& o, const std::string& wh
                 e->outcome.status = *e->bridge.wait_exit(0ms);
                 e->outcome.ms = since(e->from);
                 if (e->requested) e->outcome.stop_ms = since(*e->requested);
+                // A sanitizer report, say: what the bridge wrote tells.
+                if (e->outcome.status != 0)
+                    std::cout << "STATUS " << e->outcome.status << " " << where << ": " << e->name
+                              << " wrote:\n"
+                              << e->bridge.err() << "END STATUS\n"
+                              << std::flush;
             } else if (now - e->from > std::chrono::seconds(o.hang_after_s)) {
                 e->outcome.hung = true;
                 pid_t pid = e->bridge.pid();
