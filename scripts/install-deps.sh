@@ -15,8 +15,8 @@ packages=(
   valgrind gdb clang libclang-rt-14-dev
   # the sequencer VM
   qemu-system-x86 busybox-static cpio
-  # peers
-  jackd2 alsa-utils
+  # peers, and PipeWire's JACK, which the end-to-end tests run on too
+  jackd2 alsa-utils pipewire-bin pipewire-jack libspa-0.2-modules
   # benchmarks: Google Benchmark, and gnuplot for the latency plot
   libbenchmark-dev gnuplot-nox
 )

@@ -236,10 +236,9 @@ TEST_F(DornelBridge, StopsOnSigintAndSigtermPromptlyAlsoDuringAStream) {
 TEST_F(DornelBridge, KeepsRunningWhenTheJackServerStopsUntilASignal) {
     std::string server_name = "dornel_shutdown_" + std::to_string(getpid());
     JackServer server(server_name);
-    Child bridge({DORNEL_BRIDGE, "dornel_shutdown"}, {{"JACK_DEFAULT_SERVER", server_name}});
+    Child bridge({DORNEL_BRIDGE, "dornel_shutdown"}, server.client_env());
     // A note every half second into the bridge, also while the server stops.
-    Child sequencer({"jack_midiseq", "feeder", "24000", "0", "60", "12000"},
-                    {{"JACK_DEFAULT_SERVER", server_name}});
+    Child sequencer({"jack_midiseq", "feeder", "24000", "0", "60", "12000"}, server.client_env());
     // The connection succeeds once the bridge's client is active.
     ASSERT_TRUE(wait_until(
         [&] {
@@ -261,9 +260,8 @@ TEST_F(DornelBridge, KeepsRunningWhenTheJackServerStopsUntilASignal) {
 TEST(DornelBridgeSetup, FailsWithItsLineAndStatusOneWithoutSequencerOrJackServer) {
     expect_setup_failure(without_sequencer({DORNEL_BRIDGE}), {}, "Error opening ALSA sequencer.",
                          our_lines);
-    expect_setup_failure({DORNEL_BRIDGE},
-                         {{"JACK_DEFAULT_SERVER", "no_such_server"}, {"JACK_NO_START_SERVER", "1"}},
-                         "Failed to connect to JACK server!", our_lines);
+    expect_setup_failure({DORNEL_BRIDGE}, no_jack_server_env(), "Failed to connect to JACK server!",
+                         our_lines);
 }
 
 } // namespace

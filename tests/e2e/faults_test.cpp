@@ -126,7 +126,7 @@ TEST_F(Faults, VelkinStopsInOrderWhenTheJackServerEndsOrDiesMidStream) {
         SCOPED_TRACE(strsignal(signal_number));
         std::string server_name = "faults_" + std::to_string(getpid());
         JackServer server(server_name);
-        std::map<std::string, std::string> env{{"JACK_DEFAULT_SERVER", server_name}};
+        std::map<std::string, std::string> env = server.client_env();
         Child monitor({"jack_midi_dump"}, env);
         BridgeProcess b = start_bridge(
             {VELKIN_BRIDGE}, "velkin_bridge", seq,
@@ -148,12 +148,12 @@ TEST_F(Faults, VelkinStopsInOrderWhenTheJackServerEndsOrDiesMidStream) {
     }
 }
 
-// A bridge on the private server `server_name`, up and running, under the
-// client name `name`.
+// A bridge on the private server `server`, up and running, under the client
+// name `name`.
 BridgeProcess start_on_server(const std::string& program, const std::string& name,
-                              const std::string& server_name, SeqPeer& seq) {
-    BridgeProcess b = start_bridge({program, name}, name, seq, [] { return 0; },
-                                   {{"JACK_DEFAULT_SERVER", server_name}});
+                              const JackServer& server, SeqPeer& seq) {
+    BridgeProcess b = start_bridge(
+        {program, name}, name, seq, [] { return 0; }, server.client_env());
     // velkin_bridge handles stop signals before it activates its JACK client:
     // wait until it is past that, in its main loop.
     if (program == VELKIN_BRIDGE) wait_main_loop(b, name);
@@ -175,7 +175,7 @@ TEST_F(Faults, BothBridgesStopWithStatusZeroWithinTheBoundWhileTheJackServerIsFr
             std::string name = (program == VELKIN_BRIDGE ? "frozen_velkin_" : "frozen_dornel_") +
                                std::to_string(signal_number);
             SCOPED_TRACE(name);
-            BridgeProcess b = start_on_server(program, name, server_name, seq);
+            BridgeProcess b = start_on_server(program, name, server, seq);
             // A frozen server never answers the bridge's close.
             Stopped frozen(server.process().pid());
             b.child->signal(signal_number);
@@ -195,7 +195,7 @@ TEST_F(Faults, ASecondStopSignalEndsABridgeAtOnce) {
             std::string name = (program == VELKIN_BRIDGE ? "second_velkin_" : "second_dornel_") +
                                std::to_string(first) + "_" + std::to_string(second);
             SCOPED_TRACE(name);
-            BridgeProcess b = start_on_server(program, name, server_name, seq);
+            BridgeProcess b = start_on_server(program, name, server, seq);
             Stopped frozen(server.process().pid());
             b.child->signal(first);
             // The first signal has been handled once the bridge no longer
@@ -216,7 +216,7 @@ TEST_F(Faults, ASecondStopSignalEndsABridgeAtOnce) {
 TEST_F(Faults, DornelKeepsRunningWhenTheJackServerDiesMidStream) {
     std::string server_name = "faults_" + std::to_string(getpid());
     JackServer server(server_name);
-    std::map<std::string, std::string> env{{"JACK_DEFAULT_SERVER", server_name}};
+    std::map<std::string, std::string> env = server.client_env();
     Child feeder({"jack_midiseq", "feeder", "2400", "0", "60", "1200"}, env);
     BridgeProcess b = start_bridge(
         {DORNEL_BRIDGE}, "dornel_bridge", seq,

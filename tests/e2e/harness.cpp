@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -140,9 +141,43 @@ std::vector<std::string> Child::err_lines() {
     return lines;
 }
 
+bool on_pipewire() {
+    static const bool pipewire = [] {
+        const char* jack = std::getenv("E2E_JACK");
+        return jack && std::string(jack) == "pipewire";
+    }();
+    return pipewire;
+}
+
+namespace {
+
+// PipeWire's clients find a daemon by the name of its socket in
+// XDG_RUNTIME_DIR (PIPEWIRE_REMOTE), not by JACK_DEFAULT_SERVER.
+std::map<std::string, std::string> server_env(const std::string& name) {
+    std::map<std::string, std::string> env{{"JACK_DEFAULT_SERVER", name},
+                                           {"JACK_NO_START_SERVER", "1"}};
+    if (on_pipewire()) env["PIPEWIRE_REMOTE"] = name;
+    return env;
+}
+
+// The runtime directory that PipeWire's daemons and clients share: a private
+// one unless the caller has one.
+void prepare_pipewire_runtime() {
+    if (!on_pipewire() || std::getenv("XDG_RUNTIME_DIR")) return;
+    std::string dir = "/tmp/e2e-pipewire-" + std::to_string(getpid());
+    mkdir(dir.c_str(), 0700);
+    setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+}
+
+} // namespace
+
 void use_jack_server(const std::string& name) {
-    setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
-    setenv("JACK_NO_START_SERVER", "1", 1);
+    for (const auto& [key, value] : server_env(name))
+        setenv(key.c_str(), value.c_str(), 1);
+}
+
+std::map<std::string, std::string> no_jack_server_env() {
+    return server_env("no_such_server");
 }
 
 namespace {
@@ -176,9 +211,27 @@ bool jack_connect_on(const std::string& server, const std::string& source,
 }
 
 JackServer::JackServer(std::string name, int period) : name_(std::move(name)) {
-    child_ = std::make_unique<Child>(std::vector<std::string>{"jackd", "-n", name_, "--no-realtime",
-                                                              "-d", "dummy", "-r", "48000", "-p",
-                                                              std::to_string(period)});
+    if (on_pipewire()) {
+        prepare_pipewire_runtime();
+        // The daemon's settings: its name, and one fixed period.
+        std::string config = std::string(std::getenv("XDG_RUNTIME_DIR")) + "/config-" + name_;
+        std::string drop_ins = config + "/pipewire/pipewire.conf.d";
+        std::filesystem::create_directories(drop_ins);
+        std::string quantum = std::to_string(period);
+        std::ofstream(drop_ins + "/server.conf")
+            << "context.properties = {\n  core.name = " << name_
+            << "\n  default.clock.rate = 48000\n  default.clock.quantum = " << quantum
+            << "\n  default.clock.min-quantum = " << quantum
+            << "\n  default.clock.max-quantum = " << quantum << "\n}\n";
+        child_ = std::make_unique<Child>(
+            std::vector<std::string>{"pipewire"},
+            std::map<std::string, std::string>{{"XDG_CONFIG_HOME", config},
+                                               {"PIPEWIRE_LATENCY", quantum + "/48000"}});
+    } else {
+        child_ = std::make_unique<Child>(
+            std::vector<std::string>{"jackd", "-n", name_, "--no-realtime", "-d", "dummy", "-r",
+                                     "48000", "-p", std::to_string(period)});
+    }
     // Asked from another process: one process can be a client of one JACK
     // server only.
     Child probe({"jack_wait", "-s", name_, "-w", "-t",
@@ -191,6 +244,10 @@ JackServer::JackServer(std::string name, int period) : name_(std::move(name)) {
 
 JackServer::~JackServer() {
     stop();
+}
+
+std::map<std::string, std::string> JackServer::client_env() const {
+    return server_env(name_);
 }
 
 void JackServer::stop(int signal_number) {

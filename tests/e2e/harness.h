@@ -57,8 +57,15 @@ class Child {
     std::string err_path_;
 };
 
-// Starts `jackd -n <name> --no-realtime -d dummy -r 48000 -p 1024` and waits
-// until a client can connect to it.
+// The suite runs on jackd2's JACK, or with E2E_JACK=pipewire on PipeWire's:
+// the test binary then runs under pw-jack, so that it and every child load
+// PipeWire's JACK library, and each JackServer is a PipeWire daemon.
+bool on_pipewire();
+
+// A JACK server of our own, at 48000 Hz and `period` frames, once a client
+// can connect to it: `jackd -n <name> --no-realtime -d dummy`, or on PipeWire
+// a `pipewire` daemon whose core (and socket) is called <name>, driven by its
+// dummy driver.
 class JackServer {
   public:
     explicit JackServer(std::string name, int period = 1024);
@@ -66,6 +73,8 @@ class JackServer {
     const std::string& name() const {
         return name_;
     }
+    // What a child's environment needs to be a client of this server.
+    std::map<std::string, std::string> client_env() const;
     // Ends the server with `signal_number` (SIGTERM: an orderly stop, SIGKILL:
     // a crash) and waits for it.
     void stop(int signal_number = SIGTERM);
@@ -99,6 +108,9 @@ bool jack_connect_on(const std::string& server, const std::string& source,
 // Points every JACK client of this process and its children at the named
 // server and forbids the JACK library to start a server of its own.
 void use_jack_server(const std::string& name);
+
+// A child's environment in which no JACK server can be reached.
+std::map<std::string, std::string> no_jack_server_env();
 
 bool has_sequencer();
 

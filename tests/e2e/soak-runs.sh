@@ -27,11 +27,11 @@ for run in $(seq 1 "$runs"); do
     took=$(($(date +%s) - start))
     # Nothing the suite starts may outlive it: a leftover bridge or server
     # would meet the next run's clients under the same names.
-    leftovers=$(pgrep -a -x 'velkin_bridge|dornel_bridge|jackd|jack_midi_dump|jack_midiseq|aseqdump|aplaymidi|memcheck-amd64-.*' || true)
+    leftovers=$(pgrep -a -x 'velkin_bridge|dornel_bridge|jackd|pipewire|jack_midi_dump|jack_midiseq|aseqdump|aplaymidi|memcheck-amd64-.*' || true)
     if [ -n "$leftovers" ]; then
       echo "run $run, $build build: left running, now killed:"
       sed 's/^/    /' <<<"$leftovers"
-      pkill -KILL -x 'velkin_bridge|dornel_bridge|jackd|jack_midi_dump|jack_midiseq|aseqdump|aplaymidi|memcheck-amd64-.*' || true
+      pkill -KILL -x 'velkin_bridge|dornel_bridge|jackd|pipewire|jack_midi_dump|jack_midiseq|aseqdump|aplaymidi|memcheck-amd64-.*' || true
       status=1
     fi
     if [ "$status" -eq 0 ]; then

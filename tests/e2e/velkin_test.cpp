@@ -257,8 +257,8 @@ TEST_F(VelkinBridge, StopsOnSigintAndSigtermWithStatusZero) {
 TEST_F(VelkinBridge, StopsWhenTheJackServerShutsDown) {
     std::string server_name = "velkin_shutdown_" + std::to_string(getpid());
     JackServer server(server_name);
-    Child bridge({VELKIN_BRIDGE, "velkin_shutdown"}, {{"JACK_DEFAULT_SERVER", server_name}});
-    Child monitor({"jack_midi_dump"}, {{"JACK_DEFAULT_SERVER", server_name}});
+    Child bridge({VELKIN_BRIDGE, "velkin_shutdown"}, server.client_env());
+    Child monitor({"jack_midi_dump"}, server.client_env());
     // The connection succeeds once the bridge's client is active.
     ASSERT_TRUE(wait_until(
         [&] {
@@ -279,9 +279,8 @@ TEST_F(VelkinBridge, StopsWhenTheJackServerShutsDown) {
 TEST(VelkinBridgeSetup, FailsWithItsLineAndStatusOneWithoutSequencerOrJackServer) {
     expect_setup_failure(without_sequencer({VELKIN_BRIDGE}), {}, "Error opening ALSA sequencer.",
                          our_lines);
-    expect_setup_failure({VELKIN_BRIDGE},
-                         {{"JACK_DEFAULT_SERVER", "no_such_server"}, {"JACK_NO_START_SERVER", "1"}},
-                         "Failed to connect to JACK server!", our_lines);
+    expect_setup_failure({VELKIN_BRIDGE}, no_jack_server_env(), "Failed to connect to JACK server!",
+                         our_lines);
 }
 
 } // namespace

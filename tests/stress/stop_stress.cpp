@@ -263,8 +263,7 @@ int main(int argc, char** argv) {
         try {
             std::unique_ptr<JackServer> started = start_server(server_name);
             JackServer& server = *started;
-            std::map<std::string, std::string> env{{"JACK_DEFAULT_SERVER", server_name},
-                                                   {"JACK_NO_START_SERVER", "1"}};
+            std::map<std::string, std::string> env = server.client_env();
             BridgeProcess d = start_bridge(
                 {o.dornel, dornel_name}, dornel_name, rx, [] { return 0; }, env);
             rx.connect_from(d.port);
