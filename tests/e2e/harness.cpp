@@ -206,7 +206,7 @@ std::string QuietJack::last_message() {
 
 bool jack_connect_on(const std::string& server, const std::string& source,
                      const std::string& destination) {
-    Child connect({"jack_connect", "-s", server, source, destination});
+    Child connect({"jack_connect", "-s", server, source, destination}, server_env(server));
     return connect.wait_exit(long_wait) == 0;
 }
 
@@ -235,7 +235,8 @@ JackServer::JackServer(std::string name, int period) : name_(std::move(name)) {
     // Asked from another process: one process can be a client of one JACK
     // server only.
     Child probe({"jack_wait", "-s", name_, "-w", "-t",
-                 std::to_string(std::chrono::seconds(long_wait).count())});
+                 std::to_string(std::chrono::seconds(long_wait).count())},
+                client_env());
     auto status = probe.wait_exit(long_wait + 5s);
     if (status != 0 || !child_->running())
         throw std::runtime_error("the JACK server \"" + name_ +

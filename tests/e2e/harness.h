@@ -62,6 +62,15 @@ class Child {
 // PipeWire's JACK library, and each JackServer is a PipeWire daemon.
 bool on_pipewire();
 
+// Whether a JACK server held with SIGSTOP holds the boundary between two
+// periods, so that what the bridges take in meanwhile goes out in the next
+// period. jackd2 does; a PipeWire daemon, once let go, runs the periods it
+// missed back to back, and MIDI that a client writes in one of them can miss
+// its reader. Tests that gather events into one period so run on jackd2.
+inline bool held_server_holds_the_period() {
+    return !on_pipewire();
+}
+
 // A JACK server of our own, at 48000 Hz and `period` frames, once a client
 // can connect to it: `jackd -n <name> --no-realtime -d dummy`, or on PipeWire
 // a `pipewire` daemon whose core (and socket) is called <name>, driven by its

@@ -91,6 +91,7 @@ TEST_F(VelkinBridge, NoteOnComesOutAtFrameZeroOfALaterPeriod) {
 }
 
 TEST_F(VelkinBridge, EventsBetweenTwoPeriodsComeOutInOnePeriodInOrder) {
+    if (!held_server_holds_the_period()) GTEST_SKIP() << "a held PipeWire daemon holds no period";
     BridgeProcess v = start_velkin(seq, jack, {VELKIN_BRIDGE});
     const std::vector<Bytes> sent = {
         {0x90, 60, 100}, {0x90, 64, 90}, {0x80, 60, 0}, {0xb1, 7, 127}, {0xe0, 0x00, 0x40}};
@@ -142,6 +143,7 @@ TEST_F(VelkinBridge, ForwardsShortSysexAndDropsLongSysexAndEventsWithoutMidiForm
 }
 
 TEST_F(VelkinBridge, FullRingDropsRecordsWithALineEachAndKeepsTheRestIntact) {
+    if (!held_server_holds_the_period()) GTEST_SKIP() << "a held PipeWire daemon holds no period";
     BridgeProcess v = start_velkin(seq, jack, {VELKIN_BRIDGE});
     // A 2048-byte ring holds 2047 bytes: 511 records of a note-on (4 bytes
     // each), with 3 bytes left over.
@@ -202,15 +204,11 @@ TEST_F(VelkinBridge, ABurstWhileItIsHeldPassesWholeUpToItsInputPoolAndAnOverrunI
         jack.clear_received();
         int refused = 0;
         {
-            // The JACK server held too: the ring takes all that passes.
-            Stopped server(suite_server().process().pid());
-            {
-                Stopped bridge(v.child->pid());
-                for (int i = 0; i < c.burst; ++i)
-                    if (!seq.try_send_midi(numbered_note(i), v.port)) ++refused;
-            }
-            ASSERT_TRUE(wait_read_all(v));
+            Stopped bridge(v.child->pid());
+            for (int i = 0; i < c.burst; ++i)
+                if (!seq.try_send_midi(numbered_note(i), v.port)) ++refused;
         }
+        ASSERT_TRUE(wait_read_all(v));
         EXPECT_EQ(refused > 0, c.overrun) << refused << " refused";
         // A later message still passes.
         seq.send_midi(marker, v.port);
