@@ -23,5 +23,6 @@ run="${settings}tests/e2e/soak-runs.sh $out"
 if [ -c /dev/snd/seq ]; then
   sh -c "$run"
 else
-  VM_TIMEOUT=${VM_TIMEOUT:-86400} tests/vm/run-in-vm.sh "$run"
+  VM_EXTRA_MODULES="snd-rawmidi snd-seq-midi-event snd-seq-virmidi snd-virmidi" \
+    VM_TIMEOUT=${VM_TIMEOUT:-86400} tests/vm/run-in-vm.sh "$run"
 fi

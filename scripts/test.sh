@@ -1,7 +1,9 @@
 #!/bin/bash
 # Installs what is missing, builds, and runs every test: the host tests here,
 # the end-to-end suite against the real kernel sequencer and a real JACK
-# server (natively where /dev/snd/seq exists, else in the sequencer VM), all
+# server (natively where /dev/snd/seq exists, else in the sequencer VM; its
+# JACK-side tests on jackd2 and on PipeWire's JACK, its raw-device tests on
+# the kernel's virtual MIDI card), all
 # of it again on a build with AddressSanitizer and UndefinedBehaviorSanitizer,
 # a short run of each fuzz target, and (as root) the Debian package
 # installed, used and removed.
@@ -20,12 +22,14 @@ ctest --test-dir build -LE e2e --output-on-failure
 echo "== host tests, sanitizer build"
 ctest --test-dir build/sanitize -L jack --output-on-failure
 
-echo "== end-to-end tests, then again on the sanitizer build"
+echo "== end-to-end tests (jackd2, then PipeWire's JACK), then again on the sanitizer build"
+virtual_midi_card="snd-rawmidi snd-seq-midi-event snd-seq-virmidi snd-virmidi"
 suite='ctest --test-dir build -L e2e --output-on-failure && ctest --test-dir build/sanitize -L e2e --output-on-failure'
 if [ -c /dev/snd/seq ]; then
   sh -c "$suite"
 else
-  tests/vm/run-in-vm.sh "$suite"
+  # The virtual raw MIDI card gives the raw-device tests their devices.
+  VM_EXTRA_MODULES="$virtual_midi_card" tests/vm/run-in-vm.sh "$suite"
 fi
 
 echo "== fuzzing, a short run of each target (scripts/fuzz.sh runs them long)"
