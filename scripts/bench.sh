@@ -46,14 +46,20 @@ echo "== Both bridges against the kernel sequencer and a JACK server"
 run="BENCH_PERIODS='${BENCH_PERIODS:-256 1024}' BENCH_ROUND_TRIPS='${BENCH_ROUND_TRIPS:-1024}'"
 run+=" BENCH_VELKIN_BRIDGE='${BENCH_VELKIN_BRIDGE:-}' BENCH_DORNEL_BRIDGE='${BENCH_DORNEL_BRIDGE:-}'"
 run+=" $PWD/$bench/bridges_bench $out"
+# Then the round trip beside jackd2's raw MIDI driver and PipeWire's JACK,
+# with the kernel's virtual MIDI card for the raw driver's devices.
+run+=" && BENCH_PERIODS='${BENCH_PERIODS:-256 1024}' BENCH_ROUND_TRIPS='${BENCH_ROUND_TRIPS:-1024}'"
+run+=" $PWD/$bench/round_trip_bench $out"
 if [ -c /dev/snd/seq ]; then
   sh -c "$run"
 else
   echo "(in the sequencer VM: QEMU's software emulation, so times and CPU figures are"
   echo " only comparable within one run; frame counts, capacities and losses hold)"
-  tests/vm/run-in-vm.sh "$run" 2>&1 | grep -v -e '^run-in-vm:' -e '^vm-init:' -e '^period [0-9]*:'
+  VM_EXTRA_MODULES="snd-rawmidi snd-seq-midi-event snd-seq-virmidi snd-virmidi" \
+    tests/vm/run-in-vm.sh "$run" 2>&1 |
+    grep -v -e '^run-in-vm:' -e '^vm-init:' -e '^period [0-9]*:' -e 'spa.dbus' -e 'mod.portal'
 fi | tee "$out/report.txt"
 
-(cd "$out" && gnuplot latency.gp)
+(cd "$out" && gnuplot latency.gp && gnuplot round_trips.gp)
 echo
-echo "Written: $out/report.txt, host.txt, latency.csv, latency.png"
+echo "Written: $out/report.txt, host.txt, latency.csv, latency.png, round_trips.csv, round_trips.png"

@@ -1,12 +1,11 @@
 #!/bin/bash
 # Installs what is missing, builds, and runs every test: the host tests here,
 # the end-to-end suite against the real kernel sequencer and a real JACK
-# server (natively where /dev/snd/seq exists, else in the sequencer VM; its
-# JACK-side tests on jackd2 and on PipeWire's JACK, its raw-device tests on
-# the kernel's virtual MIDI card), all
-# of it again on a build with AddressSanitizer and UndefinedBehaviorSanitizer,
-# a short run of each fuzz target, and (as root) the Debian package
-# installed, used and removed.
+# server (natively where /dev/snd/seq exists, else in the sequencer VM; the
+# JACK-side tests on jackd2 and on PipeWire's JACK, the raw-device tests on
+# the kernel's virtual MIDI card), all of it again on a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer, a short run of each fuzz
+# target, and (as root) the Debian package installed, used and removed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

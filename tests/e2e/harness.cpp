@@ -152,18 +152,24 @@ bool on_pipewire() {
 namespace {
 
 // PipeWire's clients find a daemon by the name of its socket in
-// XDG_RUNTIME_DIR (PIPEWIRE_REMOTE), not by JACK_DEFAULT_SERVER.
-std::map<std::string, std::string> server_env(const std::string& name) {
+// XDG_RUNTIME_DIR (PIPEWIRE_REMOTE), which also outranks a server name that
+// a client gives, and load PipeWire's JACK library from its own directory
+// (as pw-jack has it: ld.so expands ${LIB}).
+std::map<std::string, std::string> server_env(const std::string& name,
+                                              bool pipewire = on_pipewire()) {
     std::map<std::string, std::string> env{{"JACK_DEFAULT_SERVER", name},
                                            {"JACK_NO_START_SERVER", "1"}};
-    if (on_pipewire()) env["PIPEWIRE_REMOTE"] = name;
+    if (pipewire) {
+        env["PIPEWIRE_REMOTE"] = name;
+        env["LD_LIBRARY_PATH"] = "/usr/${LIB}/pipewire-0.3/jack";
+    }
     return env;
 }
 
 // The runtime directory that PipeWire's daemons and clients share: a private
 // one unless the caller has one.
 void prepare_pipewire_runtime() {
-    if (!on_pipewire() || std::getenv("XDG_RUNTIME_DIR")) return;
+    if (std::getenv("XDG_RUNTIME_DIR")) return;
     std::string dir = "/tmp/e2e-pipewire-" + std::to_string(getpid());
     mkdir(dir.c_str(), 0700);
     setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
@@ -210,27 +216,29 @@ bool jack_connect_on(const std::string& server, const std::string& source,
     return connect.wait_exit(long_wait) == 0;
 }
 
-JackServer::JackServer(std::string name, int period) : name_(std::move(name)) {
-    if (on_pipewire()) {
+JackServer::JackServer(std::string name, int period, Options options)
+    : name_(std::move(name)), pipewire_(options.pipewire) {
+    std::string frames = std::to_string(period);
+    if (pipewire_) {
         prepare_pipewire_runtime();
         // The daemon's settings: its name, and one fixed period.
-        std::string config = std::string(std::getenv("XDG_RUNTIME_DIR")) + "/config-" + name_;
-        std::string drop_ins = config + "/pipewire/pipewire.conf.d";
+        config_ = std::string(std::getenv("XDG_RUNTIME_DIR")) + "/config-" + name_;
+        std::string drop_ins = config_ + "/pipewire/pipewire.conf.d";
         std::filesystem::create_directories(drop_ins);
-        std::string quantum = std::to_string(period);
         std::ofstream(drop_ins + "/server.conf")
             << "context.properties = {\n  core.name = " << name_
-            << "\n  default.clock.rate = 48000\n  default.clock.quantum = " << quantum
-            << "\n  default.clock.min-quantum = " << quantum
-            << "\n  default.clock.max-quantum = " << quantum << "\n}\n";
+            << "\n  default.clock.rate = 48000\n  default.clock.quantum = " << frames
+            << "\n  default.clock.min-quantum = " << frames
+            << "\n  default.clock.max-quantum = " << frames << "\n}\n";
         child_ = std::make_unique<Child>(
             std::vector<std::string>{"pipewire"},
-            std::map<std::string, std::string>{{"XDG_CONFIG_HOME", config},
-                                               {"PIPEWIRE_LATENCY", quantum + "/48000"}});
+            std::map<std::string, std::string>{{"XDG_CONFIG_HOME", config_},
+                                               {"PIPEWIRE_LATENCY", frames + "/48000"}});
     } else {
-        child_ = std::make_unique<Child>(
-            std::vector<std::string>{"jackd", "-n", name_, "--no-realtime", "-d", "dummy", "-r",
-                                     "48000", "-p", std::to_string(period)});
+        std::vector<std::string> argv{"jackd", "-n", name_, "--no-realtime"};
+        argv.insert(argv.end(), options.jackd_options.begin(), options.jackd_options.end());
+        argv.insert(argv.end(), {"-d", "dummy", "-r", "48000", "-p", frames});
+        child_ = std::make_unique<Child>(argv);
     }
     // Asked from another process: one process can be a client of one JACK
     // server only.
@@ -245,10 +253,11 @@ JackServer::JackServer(std::string name, int period) : name_(std::move(name)) {
 
 JackServer::~JackServer() {
     stop();
+    if (!config_.empty()) std::filesystem::remove_all(config_);
 }
 
 std::map<std::string, std::string> JackServer::client_env() const {
-    return server_env(name_);
+    return server_env(name_, pipewire_);
 }
 
 void JackServer::stop(int signal_number) {

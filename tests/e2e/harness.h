@@ -77,7 +77,13 @@ inline bool held_server_holds_the_period() {
 // dummy driver.
 class JackServer {
   public:
-    explicit JackServer(std::string name, int period = 1024);
+    struct Options {
+        bool pipewire = on_pipewire();
+        // Options of jackd before its driver's, "-X alsarawmidi" say.
+        std::vector<std::string> jackd_options = {};
+    };
+    explicit JackServer(std::string name, int period = 1024) : JackServer(name, period, {}) {}
+    JackServer(std::string name, int period, Options options);
     ~JackServer();
     const std::string& name() const {
         return name_;
@@ -93,6 +99,8 @@ class JackServer {
 
   private:
     std::string name_;
+    bool pipewire_;
+    std::string config_; // the PipeWire daemon's configuration, made for it
     std::unique_ptr<Child> child_;
 };
 
