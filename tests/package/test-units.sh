@@ -49,8 +49,9 @@ wait_for() {
   for _ in $(seq 300); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
   return 1
 }
-state_is() { [ "$(sc show -p SystemState --value)" = "$1" ]; }
-wait_for state_is running || fail "the user manager did not come up"
+# Up: "running", or "degraded" if a unit of the machine's own failed.
+manager_up() { case "$(sc show -p SystemState --value)" in running | degraded) ;; *) return 1 ;; esac; }
+wait_for manager_up || fail "the user manager did not come up"
 
 seq_client() { aconnect -l | grep -q "^client [0-9]*: '$1'"; }
 jack_port() { jack_lsp | grep -qx "$1"; }
