@@ -32,7 +32,14 @@ for build in ${STRESS_BUILDS:-plain sanitize}; do
   echo "== $build build: $lanes lanes of $stops server ends ($modes), $velkin and $dornel${STRESS_WIDEN_MS:+, race widened by $STRESS_WIDEN_MS ms}"
   pids=()
   for lane in $(seq 1 "$lanes"); do
-    build/tests/stop_stress --lane "$lane" --stops "$stops" --modes "$modes" \
+    # Each lane in a /dev/shm of its own: there the JACK library keeps its
+    # sockets, named after the client alone (two lanes' jack_wait clients
+    # would take each other's), and one metadata database per user, which a
+    # jackd that ends deletes under the feet of other servers' clients and
+    # which every process killed mid-use leaves locks in.
+    unshare --mount --propagation private sh -c \
+      'mount -t tmpfs -o mode=1777 tmpfs /dev/shm && exec "$@"' sh \
+      build/tests/stop_stress --lane "$lane" --stops "$stops" --modes "$modes" \
       --velkin "$velkin" --dornel "$dornel" --widen-ms "${STRESS_WIDEN_MS:-0}" \
       >"$results/$build-lane-$lane.txt" 2>&1 &
     pids+=($!)

@@ -25,8 +25,6 @@
 #include "harness.h"
 #include "seq_peer.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -88,32 +86,6 @@ Options parse(int argc, char** argv) {
     if (o.velkin.empty() || o.dornel.empty())
         throw std::runtime_error("--velkin and --dornel are needed");
     return o;
-}
-
-// JACK names a client's socket after the client alone, not its server: two
-// clients of one name on two servers at once (jack_wait, jack_connect in two
-// lanes) take each other's socket. The lanes take turns with them.
-class JackToolsTurn {
-  public:
-    // Close-on-exec: a child started meanwhile (jackd) must not keep the
-    // lock's file, and so the lock, after we let go.
-    JackToolsTurn()
-        : fd_(open("/tmp/stop-stress-jack-tools.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
-        flock(fd_, LOCK_EX);
-    }
-    ~JackToolsTurn() {
-        close(fd_); // releases the lock
-    }
-    JackToolsTurn(const JackToolsTurn&) = delete;
-    JackToolsTurn& operator=(const JackToolsTurn&) = delete;
-
-  private:
-    int fd_;
-};
-
-std::unique_ptr<JackServer> start_server(const std::string& name) {
-    JackToolsTurn turn;
-    return std::make_unique<JackServer>(name);
 }
 
 // Every thread's backtrace, from gdb attached to the process.
@@ -261,8 +233,7 @@ int main(int argc, char** argv) {
             "stress_" + std::to_string(o.lane) + "_" + std::to_string(getpid());
         const int dornel_signal = stop % 2 ? SIGINT : SIGTERM;
         try {
-            std::unique_ptr<JackServer> started = start_server(server_name);
-            JackServer& server = *started;
+            JackServer server(server_name);
             std::map<std::string, std::string> env = server.client_env();
             BridgeProcess d = start_bridge(
                 {o.dornel, dornel_name}, dornel_name, rx, [] { return 0; }, env);
@@ -277,7 +248,6 @@ int main(int argc, char** argv) {
             BridgeProcess v = start_bridge(
                 {o.velkin, velkin_name}, velkin_name, rx,
                 [&] {
-                    JackToolsTurn turn;
                     return jack_connect_on(server_name, velkin_name + ":capture",
                                            dornel_name + ":playback")
                                ? 0
@@ -304,13 +274,15 @@ int main(int argc, char** argv) {
             } else {
                 velkin.from = Clock::now();
                 velkin.request_line = "JACK shutdown notification received.";
-                server.stop(mode == "kill" ? SIGKILL : SIGTERM);
+                server.process().signal(mode == "kill" ? SIGKILL : SIGTERM);
                 // dornel_bridge runs on after its server; its stop signal
-                // comes at a moment of the server's end that varies.
+                // comes at a moment of the server's end that varies, while
+                // the server still shuts down or after it has gone.
                 std::this_thread::sleep_for(std::chrono::milliseconds(random() % 300));
                 dornel.from = Clock::now();
                 d.child->signal(dornel_signal);
                 watch({&velkin, &dornel}, o, where);
+                server.stop();
             }
             tallies["velkin_bridge " + mode].add(velkin.outcome);
             tallies["dornel_bridge " + mode].add(dornel.outcome);
