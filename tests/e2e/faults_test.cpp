@@ -217,6 +217,37 @@ TEST_F(Faults, ASecondStopSignalEndsABridgeAtOnce) {
     }
 }
 
+TEST_F(Faults, VelkinEndsWithinTheBoundWhenTheJackLibraryHangsInItsClose) {
+    if (on_pipewire()) GTEST_SKIP() << "a race of jackd2's library";
+    // As jackd shuts down, it tells its clients that its own clients are
+    // gone; JACK2's library drops their futexes under a lock, on its
+    // notification thread, which jack_client_close cancels at any point and
+    // then waits for that lock. libslow_unmap makes the drop take 1.5 s, so
+    // that the bridge's close always meets the lock held, and never returns.
+    std::string server_name = "deadlock_" + std::to_string(getpid());
+    JackServer server(server_name);
+    std::map<std::string, std::string> env = server.client_env();
+    env["LD_PRELOAD"] = SLOW_UNMAP_LIBRARY;
+    env["SLOW_UNMAP_MS"] = "1500";
+    env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
+    BridgeProcess b = start_bridge(
+        {VELKIN_BRIDGE, "deadlock_velkin"}, "deadlock_velkin", seq, [] { return 0; }, env);
+    wait_main_loop(b, "deadlock_velkin");
+    SeqFlood flood(seq, b.port, 1);
+    ASSERT_TRUE(wait_until([&] { return flood.sent() > 50; }, long_wait));
+    server.process().signal(SIGTERM);
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return !b.child->running() ||
+                   b.child->err().find("JACK shutdown notification received.") != std::string::npos;
+        },
+        long_wait));
+    EXPECT_EQ(b.child->wait_exit(stop_limit), 0) << describe_threads(b.child->pid());
+    flood.stop();
+    EXPECT_EQ(lines_among(b.child->err_lines(), our_lines),
+              std::vector<std::string>{"JACK shutdown notification received."});
+}
+
 TEST_F(Faults, DornelKeepsRunningWhenTheJackServerDiesMidStream) {
     std::string server_name = "faults_" + std::to_string(getpid());
     JackServer server(server_name);
