@@ -28,6 +28,12 @@ mkdir -p "$XDG_CONFIG_HOME/systemd/user" "$XDG_CONFIG_HOME/midi-bridges"
 mountpoint -q /sys/fs/cgroup || mount -t cgroup2 none /sys/fs/cgroup
 [ -d /run/systemd/system ] || mkdir -p /run/systemd/system
 
+# First on jackd2. PipeWire's daemon, which its package enables for every
+# user, waits until the second part: masked, with its socket.
+for unit in pipewire.service pipewire.socket; do
+  ln -s /dev/null "$XDG_CONFIG_HOME/systemd/user/$unit"
+done
+
 # The bridges' optional environment file: here it points them at the test's
 # own JACK server.
 server=units_test_$$
@@ -99,4 +105,35 @@ echo "test-units: starting it again brought both back"
 
 sc disable --now "$velkin" "$dornel" 2>/dev/null
 sc stop jack.service
+
+# Then on PipeWire's JACK, the daemon as its package runs it, the bridges
+# pointed at its JACK library by their environment file.
+rm "$XDG_CONFIG_HOME/systemd/user/pipewire.service" "$XDG_CONFIG_HOME/systemd/user/pipewire.socket"
+# PipeWire's units refuse root (ConditionUser=!root), which this test is: a
+# drop-in of the test's own clears that.
+for unit in pipewire.service pipewire.socket; do
+  mkdir -p "$XDG_CONFIG_HOME/systemd/user/$unit.d"
+  printf '[Unit]\nConditionUser=\n' >"$XDG_CONFIG_HOME/systemd/user/$unit.d/as-root.conf"
+done
+sc daemon-reload
+# shellcheck disable=SC2016 # ${LIB} is for ld.so to expand, as in pw-jack
+echo 'LD_LIBRARY_PATH=/usr/${LIB}/pipewire-0.3/jack' >"$XDG_CONFIG_HOME/midi-bridges/environment"
+unset JACK_DEFAULT_SERVER
+jack_lsp() { pw-jack /usr/bin/jack_lsp "$@"; }
+sc start pipewire.service
+wait_for jack_lsp || fail "pipewire.service brought no daemon up"
+sc enable --now "$velkin" "$dornel" 2>"$work/enable.log" || { cat "$work/enable.log"; fail "enable --now"; }
+wait_for up || fail "the instances did not come up on PipeWire"
+echo "test-units: on PipeWire's JACK, the instances came up as keys_in and synth_out"
+sc stop pipewire.service
+wait_for gone keys_in "$velkin" || fail "velkin_bridge did not end with pipewire.service"
+wait_for gone synth_out "$dornel" || fail "dornel_bridge did not end with pipewire.service"
+ended_well "$velkin"
+ended_well "$dornel"
+sc start pipewire.service
+wait_for up || fail "the instances did not come back with pipewire.service"
+echo "test-units: stopping pipewire.service ended both with status 0, starting it brought both back"
+
+sc disable --now "$velkin" "$dornel" 2>/dev/null
+sc stop pipewire.service
 echo "test-units: passed"
