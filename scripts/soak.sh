@@ -7,11 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)" >/dev/null
-cmake -S . -B build/sanitize -DSANITIZE=ON >/dev/null
-cmake --build build/sanitize -j"$(nproc)" >/dev/null
+scripts/build.sh >/dev/null
 
 out=$PWD/build/soak-results
 rm -rf "$out"

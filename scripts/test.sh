@@ -9,12 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)"
-# The sanitizer build lives inside build/, which the VM may write to.
-cmake -S . -B build/sanitize -DSANITIZE=ON >/dev/null
-cmake --build build/sanitize -j"$(nproc)"
+scripts/build.sh
 
 echo "== host tests"
 ctest --test-dir build -LE e2e --output-on-failure
