@@ -67,7 +67,13 @@ int main(int argc, char* argv[]) {
     snd_seq_set_client_name(seq, name);
     // The kernel queues what is sent to us in this pool until we read it,
     // and drops all of it when it overflows: take the largest it allows.
-    snd_seq_set_client_pool_input(seq, input_pool_size);
+    // (A cleared record of our own: snd_seq_set_client_pool_input hands the
+    // kernel one with bytes it never set.)
+    snd_seq_client_pool_t* pool;
+    snd_seq_client_pool_alloca(&pool);
+    snd_seq_get_client_pool(seq, pool);
+    snd_seq_client_pool_set_input_pool(pool, input_pool_size);
+    snd_seq_set_client_pool(seq, pool);
     if (snd_seq_create_simple_port(seq, "playback",
                                    SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
                                    SND_SEQ_PORT_TYPE_HARDWARE) < 0)
