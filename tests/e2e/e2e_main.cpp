@@ -29,7 +29,14 @@ class SuiteEnvironment : public ::testing::Environment {
         e2e::use_jack_server(name);
         // Long periods leave slack for software emulation: a client that
         // misses its period (an xrun) loses that period's MIDI.
-        server_ = std::make_unique<e2e::JackServer>(name, e2e::suite_period);
+        e2e::JackServer::Options options;
+#if SUITE_SERVER_WAITS
+        // For clients that valgrind slows down many times over: jackd waits
+        // for each (sync mode), for up to 30 s, instead of running the
+        // period without a client that is late.
+        options.jackd_options = {"--sync", "--timeout", "30000"};
+#endif
+        server_ = std::make_unique<e2e::JackServer>(name, e2e::suite_period, options);
         the_server = server_.get();
     }
     void TearDown() override {
