@@ -23,7 +23,9 @@ if [ -c /dev/snd/seq ]; then
   sh -c "$suite"
 else
   # The virtual raw MIDI card gives the raw-device tests their devices.
-  VM_EXTRA_MODULES="$virtual_midi_card" tests/vm/run-in-vm.sh "$suite"
+  # Both builds run here, about 15 minutes under emulation; the bound is for
+  # a guest that hangs, with room for a slower machine.
+  VM_EXTRA_MODULES="$virtual_midi_card" VM_TIMEOUT=${VM_TIMEOUT:-3600} tests/vm/run-in-vm.sh "$suite"
 fi
 
 echo "== fuzzing, a short run of each target (scripts/fuzz.sh runs them long)"
