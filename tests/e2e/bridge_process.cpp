@@ -8,6 +8,28 @@
 
 namespace e2e {
 
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// A JACK connection carries data from some period after jack_connect has
+// returned: on jackd2 the next one, on PipeWire once the daemon has set the
+// link up, some periods later. Until then a message sent through the bridge
+// is lost, so a test's first messages could be. This sends numbered probes
+// (a controller on channel 16) until the one sent last has come through:
+// those before it have come through or are lost, and no other is on its way.
+void pass_probe(const std::function<void(const Bytes&)>& send,
+                const std::function<bool(const Bytes&)>& arrived) {
+    for (int number = 0; number < 128; ++number) {
+        const Bytes probe{0xbf, 0x77, static_cast<unsigned char>(number)};
+        send(probe);
+        if (wait_until([&] { return arrived(probe); }, 1s)) return;
+    }
+    throw std::runtime_error("no message passed the new JACK connection");
+}
+
+} // namespace
+
 BridgeProcess start_bridge(const std::vector<std::string>& argv, const std::string& name,
                            peers::SeqPeer& seq, const std::function<int()>& connect,
                            const std::map<std::string, std::string>& env) {
@@ -53,6 +75,16 @@ BridgeProcess start_velkin(peers::SeqPeer& seq, peers::JackPeer& jack,
         },
         env);
     wait_main_loop(bridge, name);
+    // Until a message has passed, the new connection may not carry any.
+    auto send = [&](const Bytes& probe) { seq.send_midi(probe, bridge.port); };
+    auto arrived = [&](const Bytes& probe) {
+        for (const auto& e : jack.received())
+            if (e.bytes == probe) return true;
+        return false;
+    };
+    pass_probe(send, arrived);
+    jack.clear_received();
+    wait_main_loop(bridge, name);
     return bridge;
 }
 
@@ -67,6 +99,17 @@ BridgeProcess start_dornel(peers::SeqPeer& seq, peers::JackPeer& jack,
         },
         env);
     seq.connect_from(bridge.port);
+    auto send = [&](const Bytes& probe) { jack.send_in_one_period({{0, probe}}, long_wait); };
+    auto arrived = [&](const Bytes& probe) {
+        seq.collect_for(10ms);
+        for (const auto& e : seq.received())
+            if (e.type == SND_SEQ_EVENT_CONTROLLER && e.raw.data.control.channel == 15 &&
+                e.raw.data.control.param == probe[1] && e.raw.data.control.value == probe[2])
+                return true;
+        return false;
+    };
+    pass_probe(send, arrived);
+    seq.clear_received();
     return bridge;
 }
 

@@ -4,6 +4,8 @@
 #include "harness.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -48,9 +50,23 @@ class SuiteEnvironment : public ::testing::Environment {
     std::unique_ptr<e2e::JackServer> server_;
 };
 
+// jackd2 registers each server in a table in /dev/shm with room for 8, and a
+// server ended by SIGKILL, as some tests end theirs, keeps its place there
+// until a server of the same name starts again. Where it may (as root), the
+// binary gives itself, and so every server and client it starts, a /dev/shm
+// of its own: what its servers leave there ends with it, and a JACK server
+// that the machine runs meanwhile neither sees its servers nor is seen.
+void use_own_shared_memory() {
+    if (unshare(CLONE_NEWNS) != 0) return;
+    // Mounts made from here on stay in this process's mount namespace.
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return;
+    mount("e2e-shm", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    use_own_shared_memory();
     ::testing::InitGoogleTest(&argc, argv);
     ::testing::AddGlobalTestEnvironment(new SuiteEnvironment);
     return RUN_ALL_TESTS();
