@@ -15,6 +15,10 @@ results=$1
 mkdir -p "$results"
 runs=${SOAK_RUNS:-5}
 declare -A clean
+# What the suite starts, by process name (cut to 15 characters by the
+# kernel: valgrind's memcheck-amd64-linux shows as memcheck-amd64-).
+suite_programs=(velkin_bridge dornel_bridge jackd pipewire jack_midi_dump jack_midiseq aseqdump
+  aplaymidi memcheck-amd64-)
 
 for run in $(seq 1 "$runs"); do
   for build in ${SOAK_BUILDS:-plain sanitize}; do
@@ -27,16 +31,18 @@ for run in $(seq 1 "$runs"); do
     took=$(($(date +%s) - start))
     # Nothing the suite starts may outlive it: a leftover bridge or server
     # would meet the next run's clients under the same names.
-    leftovers=$(pgrep -a -x 'velkin_bridge|dornel_bridge|jackd|pipewire|jack_midi_dump|jack_midiseq|aseqdump|aplaymidi|memcheck-amd64-.*' || true)
+    # (One name per pgrep: with a pattern longer than a process name can be,
+    # pgrep warns whenever nothing matches.)
+    leftovers=$(for name in "${suite_programs[@]}"; do pgrep -a -x "$name"; done)
     if [ -n "$leftovers" ]; then
       echo "run $run, $build build: left running, now killed:"
       sed 's/^/    /' <<<"$leftovers"
-      pkill -KILL -x 'velkin_bridge|dornel_bridge|jackd|pipewire|jack_midi_dump|jack_midiseq|aseqdump|aplaymidi|memcheck-amd64-.*' || true
+      for name in "${suite_programs[@]}"; do pkill -KILL -x "$name"; done
       status=1
     fi
     if [ "$status" -eq 0 ]; then
       clean[$build]=$((${clean[$build]:-0} + 1))
-      echo "run $run, $build build: passed ($(grep -o '[0-9]* tests passed' "$log" | head -n 1 || true), $took s)"
+      echo "run $run, $build build: passed ($(grep -o '[0-9]* tests failed out of [0-9]*' "$log" | head -n 1 || true), $took s)"
     else
       echo "run $run, $build build: FAILED ($took s):"
       # The binaries that failed, and the test cases within them.
