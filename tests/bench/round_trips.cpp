@@ -81,7 +81,10 @@ Result latency_test(const std::string& path, int period, const std::string& out,
     r.received = static_cast<int>(figure(report, "Messages received: "));
     r.measured = status == 0 && report.find("Average latency: ") != std::string::npos;
     if (!r.measured) {
-        r.problem = "no figures (exit status " + std::to_string(status.value_or(-1)) + ")";
+        // jack_midi_latency_test gives up on the first message that does
+        // not come back, as one lost in an xrun does.
+        r.problem = "no figures (exit status " + std::to_string(status.value_or(-1)) + ", " +
+                    std::to_string(static_cast<int>(figure(report, "Xruns: "))) + " xruns)";
         return r;
     }
     r.average_ms = figure(report, "Average latency: ");
@@ -209,9 +212,10 @@ void write_plot(const std::string& dir, const std::vector<Result>& results) {
     // One panel per period: each path's share of messages at or below a
     // latency.
     std::ofstream plot(dir + "/round_trips.gp");
+    // Periods with something to draw: gnuplot takes no empty plot.
     std::vector<int> periods;
     for (const Result& r : results)
-        if (std::find(periods.begin(), periods.end(), r.period) == periods.end())
+        if (!r.plot.empty() && std::find(periods.begin(), periods.end(), r.period) == periods.end())
             periods.push_back(r.period);
     plot << "set terminal pngcairo size 1100," << 420 * periods.size()
          << "\nset output 'round_trips.png'\nset datafile separator ','\n"
